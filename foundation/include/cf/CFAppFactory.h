@@ -1,0 +1,77 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "cf/CMRest.h"
+#include "cf/cf_export.h"
+
+class CODateTime;
+class ICSAppFactory;
+
+/// Runs requests synchronously over one session with one set of settings.
+/// Returns 0 only for a completed exchange with an HTTP status below 400.
+/// Any other outcome returns a non-zero code for ICSErrorDescriber; for an
+/// HTTP status of 400 or more the response is handed over all the same.
+class CF_API ICSRestExecutor {
+public:
+    virtual ~ICSRestExecutor();
+    virtual int32_t executeGet(CMRestGetRequest* request, CMRestResourceResponse** response) = 0;
+    virtual int32_t executePost(CMRestPostRequest* request, CMRestResourceResponse** response) = 0;
+};
+
+class CF_API ICSRestService {
+public:
+    virtual ~ICSRestService();
+    /// New executor; the caller deletes it. settings and session must outlive it.
+    virtual ICSRestExecutor* createExecutor(ICSAppFactory* factory, const CMRestGlobalSettings* settings,
+                                            CMRestSession* session) = 0;
+};
+
+/// What ICSErrorDescriber reports of a code.
+struct CF_API CMErrorRecord {
+    std::string domain;   ///< "http", "transport" or "request"
+    std::string message;  ///< plain-English description
+    void* context = nullptr;
+};
+
+class CF_API ICSErrorDescriber {
+public:
+    virtual ~ICSErrorDescriber();
+    /// Fills record with the description of a code returned on this thread.
+    virtual void describe(int32_t code, CMErrorRecord& record) = 0;
+};
+
+class CF_API ICSErrorService {
+public:
+    virtual ~ICSErrorService();
+    virtual ICSErrorDescriber* obtainErrorDescriber() = 0;
+};
+
+/// Converts a CODateTime to integer seconds since the epoch.
+class CF_API ICSDateTimeConverter {
+public:
+    virtual ~ICSDateTimeConverter();
+    /// offsetSeconds is added to the UTC value.
+    virtual int64_t obtainSeconds(const CODateTime* dateTime, int32_t offsetSeconds) = 0;
+};
+
+class CF_API ICSDateTimeService {
+public:
+    virtual ~ICSDateTimeService();
+    /// New converter; the caller deletes it.
+    virtual ICSDateTimeConverter* createDateTimeConverter() = 0;
+};
+
+/// The process-wide application factory.
+class CF_API ICSAppFactory {
+public:
+    virtual ~ICSAppFactory();
+    virtual ICSRestService* obtainRestService() = 0;
+    virtual ICSErrorService* obtainErrorService() = 0;
+    virtual ICSDateTimeService* obtainDateTimeService() = 0;
+};
+
+namespace CF {
+/// The process-wide factory; never null, never deleted by callers.
+CF_API ICSAppFactory* obtainAppFactory();
+}  // namespace CF

@@ -1,0 +1,130 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cf/cf_export.h"
+
+class COJson;
+class ICOJsonValue;
+
+/// Ordered name/value pairs, for query parameters and headers.
+using CMRestParams = std::vector<std::pair<std::string, std::string>>;
+
+/// Transport settings shared by every request of the library.
+struct CF_API CMRestGlobalSettings {
+    /// Time to establish the TCP/TLS connection.
+    long connectTimeoutSeconds = 30;
+    /// Whole request, reply included; non-streamed model replies can take minutes.
+    long requestTimeoutSeconds = 300;
+    /// A transfer that receives nothing for this long ends (dead connection).
+    long stallTimeoutSeconds = 120;
+    /// Proxy URL; empty: none.
+    std::string proxy;
+    /// Comma-separated hosts that bypass the proxy.
+    std::string noProxy = "localhost,127.0.0.1,::1";
+    bool verifyTLS = true;
+    /// CA bundle in PEM; empty: the system store.
+    std::string caFile;
+    std::string userAgent = "libqai/1.0";
+    /// Larger replies end as an error instead of filling the host's memory.
+    int64_t maxResponseBytes = 64LL * 1024 * 1024;
+};
+
+/// A keep-alive connection cache. Requests of one assistant reuse its
+/// connections, so consecutive requests to one host share one TCP/TLS link.
+class CF_API ICSHTTPPoolCenter {
+public:
+    virtual ~ICSHTTPPoolCenter();
+};
+
+/// A new, empty pool; the owner destroys it through its virtual destructor.
+CF_API ICSHTTPPoolCenter* cfCreateHTTPPoolCenter();
+
+/// What every request of one assistant shares: its pool and fixed headers.
+class CF_API CMRestSession {
+public:
+    CMRestSession();
+    ~CMRestSession();
+    CMRestSession(const CMRestSession&) = delete;
+    CMRestSession& operator=(const CMRestSession&) = delete;
+
+    /// The pool the session's requests run on (not owned).
+    void setPoolCenter(ICSHTTPPoolCenter* pool) { pool_ = pool; }
+    ICSHTTPPoolCenter* obtainPoolCenter() const { return pool_; }
+
+    /// Value of the Authorization header sent with every request.
+    void setAuthorizationHeaderValue(const std::string& value);
+    /// A header sent with every request.
+    void addHeaderParam(const std::string& name, const std::string& value);
+
+    const std::string& obtainAuthorizationHeaderValue() const { return authorization_; }
+    const CMRestParams& obtainHeaderParams() const { return headers_; }
+    /// False until setAuthorizationHeaderValue is called: no Authorization header.
+    bool hasAuthorizationHeaderValue() const { return hasAuthorization_; }
+
+private:
+    ICSHTTPPoolCenter* pool_ = nullptr;
+    std::string authorization_;
+    bool hasAuthorization_ = false;
+    CMRestParams headers_;
+};
+
+/// Value every request must carry in `tag` before it is executed.
+inline constexpr uint64_t kCMRestRequestTag = 0x7AF634CA;
+
+/// Common part of GET and POST requests.
+class CF_API CMRestRequest {
+public:
+    /// Must be the first data member; set to kCMRestRequestTag by the sender.
+    uint64_t tag = 0;
+
+    void setURL(std::string url) { url_ = std::move(url); }
+    void addQueryParams(const CMRestParams& params);
+    void addHeaderParams(const CMRestParams& params);
+
+    const std::string& obtainURL() const { return url_; }
+    const CMRestParams& obtainQueryParams() const { return query_; }
+    const CMRestParams& obtainHeaderParams() const { return headers_; }
+
+private:
+    std::string url_;
+    CMRestParams query_;
+    CMRestParams headers_;
+};
+
+class CF_API CMRestGetRequest : public CMRestRequest {};
+
+class CF_API CMRestPostRequest : public CMRestRequest {
+public:
+    /// Serialises the body now; the value stays the caller's. Null: no body.
+    void updateJson(const ICOJsonValue* body);
+    const std::string& obtainBody() const { return body_; }
+    bool hasBody() const { return hasBody_; }
+
+private:
+    std::string body_;
+    bool hasBody_ = false;
+};
+
+/// A completed exchange: status, raw body and, for a non-empty body, the
+/// parsed JSON document (which may report itself invalid).
+class CF_API CMRestResourceResponse {
+public:
+    CMRestResourceResponse(long status, std::string body);
+    virtual ~CMRestResourceResponse();
+    CMRestResourceResponse(const CMRestResourceResponse&) = delete;
+    CMRestResourceResponse& operator=(const CMRestResourceResponse&) = delete;
+
+    long obtainHTTPStatus() const { return status_; }
+    const std::string& getBufferString() const { return body_; }
+    /// Parsed body; null when the body was empty.
+    COJson* obtainJson() const { return json_.get(); }
+
+private:
+    long status_;
+    std::string body_;
+    std::unique_ptr<COJson> json_;
+};

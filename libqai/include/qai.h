@@ -1,0 +1,143 @@
+#pragma once
+// The host-facing surface of libqai: one assistant per conversation with a
+// large-language-model provider. Every object the host receives is released
+// with QAIFreeObject; failures come back as text, never as exceptions.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cf/CMRest.h"
+#include "cf/CMVariant.h"
+
+#if defined(_WIN32)
+#  if defined(QAI_BUILDING)
+#    define QAI_API __declspec(dllexport)
+#  else
+#    define QAI_API __declspec(dllimport)
+#  endif
+#else
+#  define QAI_API __attribute__((visibility("default")))
+#endif
+
+/// Root of every object the host may release with QAIFreeObject.
+class IQAIObject {
+public:
+    virtual ~IQAIObject() = default;
+};
+
+/// Host callback: key is always "QAILocalizeString", data a QAICallbackLocalizationInfo*.
+using QAILocalizationCallback = void (*)(const char* key, void* data);
+
+/// Record handed to the localization callback.
+struct QAICallbackLocalizationInfo {
+    /// Zero-terminated text to translate; valid only during the call.
+    const char* text;
+    /// Buffer for the zero-terminated translation; zero-filled on entry.
+    char localized[1024];
+
+    QAICallbackLocalizationInfo() = default;
+    QAICallbackLocalizationInfo(const QAICallbackLocalizationInfo&) = default;
+    /// Copies the text pointer and all 1024 bytes of localized.
+    QAI_API QAICallbackLocalizationInfo& operator=(const QAICallbackLocalizationInfo& other);
+    /// Same as the copy assignment; the source is left unchanged.
+    QAI_API QAICallbackLocalizationInfo& operator=(QAICallbackLocalizationInfo&& other);
+};
+
+/// Provider of an assistant.
+enum QAIAssistantType : int {
+    QAIAssistantType_OPENAI = 0,
+    QAIAssistantType_GOOGLE = 1,
+    QAIAssistantType_DEEPSEEK = 2,
+    QAIAssistantType_OLLAMA = 3,
+    QAIAssistantType_X = 4,
+    QAIAssistantType_ANTHROPIC = 5,
+    QAIAssistantType_ALIBABA = 6,
+    QAIAssistantType_BYTEDANCE = 7,
+};
+
+/// Role numbers of conversation records and reply messages.
+enum QAIMemoryRole : int32_t {
+    QAIMemoryRole_User = 0,
+    QAIMemoryRole_Assistant = 1,
+};
+
+/// One entry of a conversation's history.
+struct QAIMemoryRecord {
+    int32_t role = QAIMemoryRole_User;
+    std::string text;
+};
+
+/// Conversation history plus one free text (the database description).
+class IQAIAssistantMemory : public IQAIObject {
+public:
+    virtual void setSummary(const std::string& text) = 0;
+    virtual std::string obtainSummary() = 0;
+    virtual void addMessage(int32_t role, const std::string& text) = 0;
+    /// Records oldest first; what limit means is the implementation's business.
+    virtual std::vector<QAIMemoryRecord> obtainMessages(int32_t limit) = 0;
+};
+
+/// Typed key-value settings of an assistant.
+class IQAIProperties : public IQAIObject {
+public:
+    /// (key, type description) pairs.
+    virtual std::vector<std::pair<std::string, std::string>> obtainPropertyDescriptions() = 0;
+    /// Null variant for an unknown key.
+    virtual CMVariant obtainProperty(const std::string& key) = 0;
+    /// True when the value was accepted.
+    virtual bool setProperty(const std::string& key, const CMVariant& value) = 0;
+};
+
+/// One part of a reply; owned by its message, never released by the host.
+class IQAIMessageSection {
+public:
+    virtual ~IQAIMessageSection() = default;
+    /// 0: text.
+    virtual int32_t obtainType() = 0;
+    /// Valid while the section lives.
+    virtual std::string_view obtainText() = 0;
+};
+
+/// A reply of the model.
+class IQAIMessage : public IQAIObject {
+public:
+    /// Seconds since 1970-01-01 UTC.
+    virtual int64_t obtainCreatedTime() = 0;
+    /// 1: assistant.
+    virtual int32_t obtainRole() = 0;
+    /// The message keeps ownership of the sections.
+    virtual std::vector<IQAIMessageSection*>& obtainSections() = 0;
+};
+
+/// One conversation with one provider.
+class IQAIAssistant : public IQAIObject {
+public:
+    /// The caller becomes responsible for releasing the memory.
+    virtual IQAIAssistantMemory* obtainMemory() = 0;
+    /// The caller keeps ownership of memory and keeps it alive while used.
+    virtual void setMemory(IQAIAssistantMemory* memory) = 0;
+    virtual std::string obtainDefaultHost() = 0;
+    /// (model names, error text); empty error text means success.
+    virtual std::pair<std::vector<std::string>, std::string> obtainAvailableModels() = 0;
+    /// Edits the live store through edit, then re-validates it; returns an error text.
+    virtual std::string updateProperties(std::function<void(IQAIProperties*)> edit) = 0;
+    /// An independent copy the caller releases.
+    virtual IQAIProperties* obtainProperties() = 0;
+    /// (reply or null, error text); the caller releases the reply.
+    virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;
+};
+
+/// Destroys an object handed out by the library; null is ignored.
+QAI_API void QAIFreeObject(IQAIObject* object);
+/// Sets the one library-wide localization callback; null turns localization off.
+QAI_API void QAIRegisterCallback(QAILocalizationCallback callback);
+/// Copies the HTTP settings used by every later request.
+QAI_API void QAISetHTTPSettings(const CMRestGlobalSettings& settings);
+/// New assistant of type, or null for a type outside 0..7. The assistant
+/// takes over pool; memory (may be null) stays the caller's.
+QAI_API IQAIAssistant* QAICreateAssistant(QAIAssistantType type, ICSHTTPPoolCenter* pool,
+                                          const std::string& apiKey, const std::string& apiHost,
+                                          IQAIAssistantMemory* memory);

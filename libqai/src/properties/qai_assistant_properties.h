@@ -1,0 +1,69 @@
+#pragma once
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cf/CMVariant.h"
+#include "qai.h"
+
+/// The typed settings of an assistant. db_structure lives as JSON text in the
+/// memory (shared by copies); combined_instructions is computed on read.
+class QAIAssistantProperties : public IQAIProperties {
+public:
+    explicit QAIAssistantProperties(IQAIAssistantMemory* memory);
+    /// Member-wise copy; shares the memory reference.
+    QAIAssistantProperties(const QAIAssistantProperties& other);
+    QAIAssistantProperties& operator=(const QAIAssistantProperties&) = delete;
+    ~QAIAssistantProperties() override;
+
+    std::vector<std::pair<std::string, std::string>> obtainPropertyDescriptions() override;
+    CMVariant obtainProperty(const std::string& key) override;
+    bool setProperty(const std::string& key, const CMVariant& value) override;
+
+    /// Trims host, falls back to fallback when empty, and puts "https://" in
+    /// front unless it begins with http:// or https:// (any case).
+    void setApiHost(const std::string& host, const std::string& fallback);
+
+    void setMemory(IQAIAssistantMemory* memory) { memory_ = memory; }
+    IQAIAssistantMemory* obtainMemory() const { return memory_; }
+
+    /// Every key a successful setProperty has recorded; never shrinks.
+    const std::set<std::string>& obtainAssignedKeys() const { return assignedKeys_; }
+    bool isAssigned(std::string_view key) const;
+    /// A temperature goes out only when both keys were assigned and the switch is on.
+    bool sendsTemperature() const;
+
+    const std::string& obtainApiHost() const { return apiHost_; }
+    const std::string& obtainModel() const { return model_; }
+    bool obtainUseTemperature() const { return useTemperature_; }
+    double obtainTemperature() const { return temperature_; }
+    const std::string& obtainUserInstructions() const { return userInstructions_; }
+    const CMVariantMap& obtainSystemInstructions() const { return systemInstructions_; }
+
+    /// Raw writes for the assistant's re-validation (clamp, trim); record nothing.
+    void setTemperatureValue(double value) { temperature_ = value; }
+    void setApiHostValue(std::string host) { apiHost_ = std::move(host); }
+
+    /// The normalised catalog list rendered from the memory's JSON text.
+    CMVariantList obtainDBStructure() const;
+    /// One line per catalog line and statement, each ended by a line feed.
+    std::string obtainDDLText() const;
+    /// User instructions, system instructions and DDL, as sent to the model.
+    std::string obtainCombinedInstructions() const;
+
+protected:
+    /// Records key as assigned.
+    void recordAssigned(const std::string& key) { assignedKeys_.insert(key); }
+
+private:
+    std::set<std::string> assignedKeys_;
+    IQAIAssistantMemory* memory_ = nullptr;
+    std::string apiHost_;
+    std::string model_;
+    bool useTemperature_ = false;
+    double temperature_ = 1.0;
+    std::string userInstructions_;
+    CMVariantMap systemInstructions_;
+};
