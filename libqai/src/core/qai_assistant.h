@@ -1,0 +1,48 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "cf/CMRest.h"
+#include "properties/qai_assistant_properties.h"
+#include "qai.h"
+
+/// What every provider's assistant shares: ownership of the memory, the pool,
+/// the session and the property store, and the re-validation of edits.
+class QAIAssistant : public IQAIAssistant {
+public:
+    ~QAIAssistant() override;
+    QAIAssistant(const QAIAssistant&) = delete;
+    QAIAssistant& operator=(const QAIAssistant&) = delete;
+
+    /// Hands the memory to the caller, who releases it from now on.
+    IQAIAssistantMemory* obtainMemory() override;
+    /// Uses memory from now on; the caller keeps it alive. A memory the
+    /// assistant still owns is destroyed first. Null is refused (no change).
+    void setMemory(IQAIAssistantMemory* memory) override;
+    /// Runs edit on the live store, then clamps the temperature to 0..2 and
+    /// trims the host. Throws std::bad_function_call for an empty edit.
+    std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
+    /// A copy of the base store class, sharing the memory.
+    IQAIProperties* obtainProperties() override;
+
+protected:
+    /// Takes memory (or creates one it owns when null), takes over pool,
+    /// creates the session on it and the store, and sets the host with
+    /// defaultHost as the fallback for an empty apiHost.
+    QAIAssistant(ICSHTTPPoolCenter* pool, const std::string& apiHost, IQAIAssistantMemory* memory,
+                 const std::string& defaultHost);
+
+    QAIAssistantProperties* obtainStore() const { return properties.get(); }
+    /// Replaces the store by a subclass instance bound to the same memory.
+    void replaceStore(std::unique_ptr<QAIAssistantProperties> store);
+    CMRestSession* obtainSession() const { return session.get(); }
+    IQAIAssistantMemory* obtainCurrentMemory() const { return memory; }
+
+private:
+    IQAIAssistantMemory* memory = nullptr;
+    bool ownsMemory = false;
+    std::unique_ptr<QAIAssistantProperties> properties;
+    std::unique_ptr<ICSHTTPPoolCenter> pool;
+    std::unique_ptr<CMRestSession> session;
+};
