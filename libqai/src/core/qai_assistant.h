@@ -33,6 +33,18 @@ protected:
     QAIAssistant(ICSHTTPPoolCenter* pool, const std::string& apiHost, IQAIAssistantMemory* memory,
                  const std::string& defaultHost);
 
+    /// How an adapter narrows the temperature after the base re-validation:
+    /// a stored value above threshold (or equal to it when inclusive) becomes
+    /// replacement.
+    struct TemperatureCap {
+        double threshold;
+        bool inclusive;
+        double replacement;
+    };
+    /// The base updateProperties followed, when it succeeded and "temperature"
+    /// was ever assigned, by cap.
+    std::string updatePropertiesCapped(std::function<void(IQAIProperties*)> edit, const TemperatureCap& cap);
+
     QAIAssistantProperties* obtainStore() const { return properties.get(); }
     /// Replaces the store by a subclass instance bound to the same memory.
     void replaceStore(std::unique_ptr<QAIAssistantProperties> store);
