@@ -50,7 +50,7 @@ struct UrlDeleter {
 /// request to the same host rides the same TCP/TLS connection.
 class HTTPPoolCenter final : public ICSHTTPPoolCenter {
 public:
-    /// The pooled handle, reset for a new request, or null when it is in use
+    /// The pooled handle, its options cleared by release, or null when it is in use
     /// (a nested request) or could not be created.
     CURL* acquire() {
         if (busy_.exchange(true)) return nullptr;

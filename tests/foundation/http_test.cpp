@@ -278,6 +278,8 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
         Client client;
         Outcome outcome = client.get("ftp://127.0.0.1/file");
         EXPECT_EQ(outcome.message, "Unsupported URL scheme for 127.0.0.1: only http and https are allowed");
+        EXPECT_EQ(client.get("http://127.0.0.1/a b\r\n").message, "Invalid URL");
+        EXPECT_EQ(client.get("").message, "Invalid URL");
     }
 }
 
