@@ -1,5 +1,8 @@
 #pragma once
 // The five chat-completions providers and what a host can observe of each.
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,8 @@ inline const std::vector<ChatProvider>& chatProviders() {
     };
     return rows;
 }
+
+inline void PrintTo(const ChatProvider& provider, std::ostream* out) { *out << provider.name; }
 
 inline std::string providerName(const testing::TestParamInfo<ChatProvider>& info) { return info.param.name; }
 

@@ -14,6 +14,7 @@
 
 #include "cf/COJson.h"
 #include "qai.h"
+#include "test_server.h"
 
 namespace qai_test {
 
@@ -49,6 +50,22 @@ inline AssistantPtr createAssistant(QAIAssistantType type, const std::string& ho
                                     const std::string& key = "test-key",
                                     IQAIAssistantMemory* memory = nullptr) {
     return AssistantPtr(QAICreateAssistant(type, cfCreateHTTPPoolCenter(), key, host, memory));
+}
+
+/// A new assistant of type pointed at the local test server. Destroy it
+/// before the server: the server waits for open keep-alive connections.
+inline AssistantPtr createAssistant(QAIAssistantType type, const qai::test::TestServer& server,
+                                    const std::string& key = "test-key",
+                                    IQAIAssistantMemory* memory = nullptr) {
+    return createAssistant(type, server.url(), key, memory);
+}
+
+/// A canned reply of status with a JSON body.
+inline qai::test::CannedReply cannedReply(int status, std::string body) {
+    qai::test::CannedReply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
 }
 
 /// Assigns values through updateProperties; every value must be accepted.
@@ -98,6 +115,14 @@ inline std::string compactJson(std::string_view text) {
     return document.obtainJsonString();
 }
 
+/// text as a JSON string literal, quotes included, for building expected bodies.
+inline std::string jsonQuoted(std::string_view text) {
+    COJson document;
+    document.addKeyValue("s").setString(text);
+    const std::string object = document.obtainJsonString();  // {"s":...}
+    return object.substr(5, object.size() - 6);
+}
+
 /// A recorded reply body from tests/fixtures.
 inline std::string loadFixture(const std::string& name) {
     std::ifstream in(std::string(QAI_TEST_FIXTURES) + "/" + name, std::ios::binary);
@@ -112,6 +137,10 @@ inline std::string loadFixture(const std::string& name) {
 class ScopedTranslations {
 public:
     explicit ScopedTranslations(std::initializer_list<std::pair<const std::string, std::string>> table) {
+        table_ = table;
+        QAIRegisterCallback(&ScopedTranslations::answer);
+    }
+    explicit ScopedTranslations(const std::map<std::string, std::string>& table) {
         table_ = table;
         QAIRegisterCallback(&ScopedTranslations::answer);
     }
