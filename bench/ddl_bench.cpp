@@ -13,6 +13,11 @@
 // the heap in use just before it; the stored JSON text held by the memory
 // object exists before the call and is not counted, every copy made during
 // the call is.
+//
+// glibc hands freed heap back to the system and maps large blocks afresh, so
+// a run also measures page faults, which cost much more on some virtual
+// machines than the rendering itself. To compare the work alone, run with
+// GLIBC_TUNABLES=glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <rapidjson/document.h>

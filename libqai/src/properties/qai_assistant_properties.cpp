@@ -6,6 +6,7 @@
 #include "cf/CFText.h"
 #include "cf/COJson.h"
 #include "core/qai_diagnostics.h"
+#include "core/qai_memory.h"
 #include "properties/qai_ddl_text.h"
 
 namespace {
@@ -268,12 +269,12 @@ void writeInstructionLines(std::string& out, const CMVariant& lines) {
 
 }  // namespace
 
-void qaiAppendDDLText(std::string& out, std::string text) {
+void qaiAppendDDLText(std::string& out, std::string_view text, std::string* owner) {
     const size_t textSize = text.size();
     COJson json(text);
-    // The document holds copies of all its strings; the text can go before
-    // the output grows.
-    std::string().swap(text);
+    // The document holds copies of all its strings; a copy of the text can go
+    // before the output grows.
+    if (owner != nullptr) std::string().swap(*owner);
     if (!json.getIsValidJson()) return;
     const COJsonValue root = json.obtainRoot();
     if (!isKind(root, COJsonTypeArray)) return;
@@ -517,9 +518,20 @@ CMVariantList QAIAssistantProperties::obtainDBStructure() const {
     return qaiObtainDBStructure(obtainSummaryText());
 }
 
+void QAIAssistantProperties::appendDDLText(std::string& out) const {
+    // The default memory's text is parsed in place; any other memory hands
+    // out a copy, released once parsed.
+    if (const auto* own = dynamic_cast<const QAIDefaultAssistantMemory*>(memory_)) {
+        qaiAppendDDLText(out, own->obtainSummaryRef());
+        return;
+    }
+    std::string text = obtainSummaryText();
+    qaiAppendDDLText(out, text, &text);
+}
+
 std::string QAIAssistantProperties::obtainDDLText() const {
     std::string out;
-    qaiAppendDDLText(out, obtainSummaryText());
+    appendDDLText(out);
     return out;
 }
 
@@ -537,7 +549,7 @@ std::string QAIAssistantProperties::obtainCombinedInstructions() const {
     // The DDL is rendered straight after the instructions; it gets one more
     // line feed when there is any.
     const size_t ddlStart = out.size();
-    qaiAppendDDLText(out, obtainSummaryText());
+    appendDDLText(out);
     if (out.size() > ddlStart) out += '\n';
     return out;
 }
