@@ -14,10 +14,12 @@
 // object exists before the call and is not counted, every copy made during
 // the call is.
 //
-// glibc hands freed heap back to the system and maps large blocks afresh, so
-// a run also measures page faults, which cost much more on some virtual
-// machines than the rendering itself. To compare the work alone, run with
-// GLIBC_TUNABLES=glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000
+// glibc hands freed heap back to the system and maps large blocks afresh,
+// so what a call costs would also depend on the page faults that the heap's
+// state at that moment brings, which on some virtual machines cost more than
+// the rendering itself and swing with the order of the runs. The program
+// therefore keeps freed memory in the process (mallopt below) for both sides
+// of the comparison; --allocator-defaults leaves glibc's settings alone.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <rapidjson/document.h>
@@ -216,6 +218,20 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool allocatorDefaults = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--allocator-defaults") {
+            allocatorDefaults = true;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    if (!allocatorDefaults) {
+        mallopt(M_TRIM_THRESHOLD, 1 << 30);
+        mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     SummaryReporter reporter;
