@@ -10,8 +10,19 @@
 
 namespace {
 
-/// Renders json through the store and checks that the direct path, the
-/// catalog-list path and the combined text agree.
+/// A memory as a host might write it: the store can only copy its text out.
+class HostMemory final : public IQAIAssistantMemory {
+public:
+    void setSummary(const std::string& text) override { summary = text; }
+    std::string obtainSummary() override { return summary; }
+    void addMessage(int32_t, const std::string&) override {}
+    std::vector<QAIMemoryRecord> obtainMessages(int32_t) override { return {}; }
+    std::string summary;
+};
+
+/// Renders json through the store and checks that the direct path (from the
+/// default memory and from a host's memory), the catalog-list path and the
+/// combined text agree.
 std::string renderDDL(const std::string& json) {
     QAIDefaultAssistantMemory memory;
     memory.setSummary(json);
@@ -19,6 +30,11 @@ std::string renderDDL(const std::string& json) {
     const std::string direct = store.obtainDDLText();
     EXPECT_EQ(qaiObtainDDLTextFromStructure(store.obtainDBStructure()), direct) << json;
     EXPECT_EQ(store.obtainCombinedInstructions(), direct.empty() ? "" : direct + "\n") << json;
+    HostMemory hostMemory;
+    hostMemory.setSummary(json);
+    EXPECT_EQ(QAIAssistantProperties(&hostMemory).obtainCombinedInstructions(),
+              direct.empty() ? "" : direct + "\n");
+    EXPECT_EQ(hostMemory.summary, json);
     return direct;
 }
 
@@ -227,8 +243,8 @@ TEST(ddl_test, malformed_catalog_is_left_out_entirely) {
         DiagCapture diags;
         const std::string json = std::string("[").append(catalog).append(",").append(good).append("]");
         EXPECT_EQ(renderDDL(json), "USE CATALOG `ok`\nCREATE TABLE `t` ()\n") << catalog;
-        // Reported once by each of the three renderings in renderDDL.
-        EXPECT_EQ(diags.conditions, std::vector<std::string>(3, "false")) << catalog;
+        // Reported once by each of the four renderings in renderDDL.
+        EXPECT_EQ(diags.conditions, std::vector<std::string>(4, "false")) << catalog;
     }
 }
 
@@ -248,7 +264,7 @@ TEST(ddl_test, malformed_schema_is_left_out_entirely) {
         const std::string json = R"([{"catalog_name":"c","schemas":[)" + std::string(schema) +
                                  R"(,{"schema_id":"2","tables":[{"name":"t","fields":[]}]}]}])";
         EXPECT_EQ(renderDDL(json), "USE CATALOG `c`\nCREATE TABLE `t` ()\n") << schema;
-        EXPECT_EQ(diags.conditions, std::vector<std::string>(3, "false")) << schema;
+        EXPECT_EQ(diags.conditions, std::vector<std::string>(4, "false")) << schema;
 
         QAIDefaultAssistantMemory memory;
         memory.setSummary(json);
@@ -299,7 +315,7 @@ TEST(ddl_test, object_failing_a_check_becomes_an_empty_line) {
         const std::string tables =
             std::string(object) + R"(,{"name":"ok","fields":[{"name":"a","type":"int"}]})";
         EXPECT_EQ(renderDDL(schemaWithTables(tables)), "\nCREATE TABLE `s`.`ok` (`a` int)\n") << object;
-        EXPECT_EQ(diags.conditions, std::vector<std::string>(3, "false")) << object;
+        EXPECT_EQ(diags.conditions, std::vector<std::string>(4, "false")) << object;
     }
 }
 

@@ -12,6 +12,8 @@ public:
     void addMessage(int32_t role, const std::string& text) override;
     /// Every record, oldest first; limit is ignored.
     std::vector<QAIMemoryRecord> obtainMessages(int32_t limit) override;
+    /// The summary in place, for readers that only look at it (no copy).
+    const std::string& obtainSummaryRef() const { return summary; }
 
 private:
     std::string summary;

@@ -64,6 +64,8 @@ private:
     bool setDBStructure(const CMVariant& value);
     /// The memory's JSON text; empty without a memory.
     std::string obtainSummaryText() const;
+    /// Renders the memory's structure as DDL lines at the end of out.
+    void appendDDLText(std::string& out) const;
 
     std::set<std::string> assignedKeys_;
     IQAIAssistantMemory* memory_ = nullptr;

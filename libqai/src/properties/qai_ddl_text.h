@@ -8,8 +8,9 @@
 #include "cf/CMVariant.h"
 
 /// Appends the DDL text of json (a catalog array) to out, one line feed after
-/// every line; nothing for text that is not a JSON array.
-void qaiAppendDDLText(std::string& out, std::string_view json);
+/// every line; nothing for text that is not a JSON array. When owner is given
+/// (the string json views), it is emptied as soon as the text is parsed.
+void qaiAppendDDLText(std::string& out, std::string_view json, std::string* owner = nullptr);
 
 /// The normalised catalog list (see QAIAssistantProperties::obtainDBStructure) of json.
 CMVariantList qaiObtainDBStructure(std::string_view json);
