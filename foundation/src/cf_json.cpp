@@ -1,0 +1,347 @@
+// COJson and COJsonValue over RapidJSON. Parsing is iterative and never throws;
+// serialising walks the tree with an explicit stack, so the depth of a document
+// never bounds the call stack.
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cf/CMVariant.h"
+#include "cf/COJson.h"
+
+namespace {
+
+using Value = rapidjson::Value;
+using Document = rapidjson::Document;
+using rapidjson::SizeType;
+
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+
+// A value added by a builder is addressed by (parent, position) rather than by
+// its address: appending to an array or object moves its elements, and a handle
+// kept from an earlier add must still reach its value afterwards. Such handles
+// carry a pointer to a ChildRef with the low bit set; lookups hand out the
+// value's address directly and allocate nothing.
+struct ChildRef {
+    void* parent;  // tagged like a handle
+    SizeType index;
+    bool inArray;
+};
+
+constexpr uintptr_t kRefTag = 1;
+
+void* tagRef(ChildRef* ref) { return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(ref) | kRefTag); }
+
+Value* resolve(void* handle) {
+    const auto bits = reinterpret_cast<uintptr_t>(handle);
+    if ((bits & kRefTag) == 0) return static_cast<Value*>(handle);
+    const auto* ref = reinterpret_cast<const ChildRef*>(bits & ~kRefTag);
+    Value* parent = resolve(ref->parent);
+    if (parent == nullptr) return nullptr;
+    // The parent may have been reset or changed kind since: then the child is gone.
+    if (ref->inArray)
+        return parent->IsArray() && ref->index < parent->Size() ? &(*parent)[ref->index] : nullptr;
+    if (parent->IsObject() && ref->index < parent->MemberCount())
+        return &(parent->MemberBegin() + ref->index)->value;
+    return nullptr;
+}
+
+// RapidJSON asserts on a null pointer even for an empty string.
+const char* nonNull(std::string_view text) { return text.data() != nullptr ? text.data() : ""; }
+
+bool fitsSizeType(std::string_view text) { return text.size() <= std::numeric_limits<SizeType>::max(); }
+
+template <typename Writer>
+void writeScalar(const Value& value, Writer& writer) {
+    switch (value.GetType()) {
+        case rapidjson::kStringType:
+            writer.String(value.GetString(), value.GetStringLength());
+            break;
+        case rapidjson::kNumberType:
+            if (value.IsInt64())
+                writer.Int64(value.GetInt64());
+            else if (value.IsUint64())
+                writer.Uint64(value.GetUint64());
+            else if (std::isfinite(value.GetDouble()))
+                writer.Double(value.GetDouble());
+            else
+                writer.Null();  // JSON has no text for NaN or infinity
+            break;
+        case rapidjson::kTrueType:
+            writer.Bool(true);
+            break;
+        case rapidjson::kFalseType:
+            writer.Bool(false);
+            break;
+        default:
+            writer.Null();
+            break;
+    }
+}
+
+std::string serialise(const Value& root) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    struct Frame {
+        const Value* container;
+        SizeType next;
+    };
+    std::vector<Frame> stack;
+    auto open = [&](const Value& value) {
+        if (value.IsObject()) {
+            writer.StartObject();
+            stack.push_back({&value, 0});
+        } else if (value.IsArray()) {
+            writer.StartArray();
+            stack.push_back({&value, 0});
+        } else {
+            writeScalar(value, writer);
+        }
+    };
+    open(root);
+    while (!stack.empty()) {
+        const Value& container = *stack.back().container;
+        const SizeType index = stack.back().next++;
+        if (container.IsObject()) {
+            if (index < container.MemberCount()) {
+                const auto& member = *(container.MemberBegin() + index);
+                writer.Key(member.name.GetString(), member.name.GetStringLength());
+                open(member.value);
+            } else {
+                writer.EndObject();
+                stack.pop_back();
+            }
+        } else if (index < container.Size()) {
+            open(container[index]);
+        } else {
+            writer.EndArray();
+            stack.pop_back();
+        }
+    }
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+struct COJson::Impl {
+    Document doc;
+    bool valid = true;
+    std::deque<ChildRef> refs;  // a deque keeps their addresses stable
+};
+
+COJson::COJson() : impl_(std::make_unique<Impl>()) {}
+
+COJson::COJson(std::string_view text) : impl_(std::make_unique<Impl>()) {
+    // A raw NUL byte cannot occur in valid JSON; RapidJSON would take it for the end.
+    if (text.empty() || std::memchr(text.data(), '\0', text.size()) != nullptr) {
+        impl_->valid = false;
+        return;
+    }
+    impl_->doc.Parse<kParseFlags>(text.data(), text.size());
+    if (impl_->doc.HasParseError()) {
+        impl_->doc.SetNull();
+        impl_->valid = false;
+    }
+}
+
+COJson::~COJson() = default;
+
+bool COJson::getIsValidJson() const { return impl_->valid; }
+
+COJsonValue COJson::obtainRoot() { return COJsonValue(static_cast<Value*>(&impl_->doc), this); }
+
+std::string COJson::obtainJsonString() const { return serialise(impl_->doc); }
+
+bool COJsonValue::getIsValidJson() const {
+    return doc_ != nullptr && resolve(value_) != nullptr && doc_->impl_->valid;
+}
+
+int COJsonValue::obtainType() const {
+    const Value* value = resolve(value_);
+    if (value == nullptr) return COJsonTypeNone;
+    switch (value->GetType()) {
+        case rapidjson::kObjectType:
+            return COJsonTypeObject;
+        case rapidjson::kArrayType:
+            return COJsonTypeArray;
+        case rapidjson::kStringType:
+            return COJsonTypeString;
+        case rapidjson::kNumberType:
+            return value->IsInt64() || value->IsUint64() ? COJsonTypeInteger : COJsonTypeDouble;
+        case rapidjson::kTrueType:
+        case rapidjson::kFalseType:
+            return COJsonTypeBoolean;
+        default:
+            return COJsonTypeNull;
+    }
+}
+
+COJsonValue COJsonValue::obtainMember(std::string_view key) const {
+    Value* value = resolve(value_);
+    if (value == nullptr || !value->IsObject() || !fitsSizeType(key)) return {};
+    const Value name(rapidjson::StringRef(nonNull(key), static_cast<SizeType>(key.size())));
+    const auto found = value->FindMember(name);
+    if (found == value->MemberEnd()) return {};
+    return COJsonValue(&found->value, doc_);
+}
+
+int32_t COJsonValue::obtainArraySize() const {
+    const Value* value = resolve(value_);
+    if (value == nullptr || !value->IsArray()) return 0;
+    const SizeType size = value->Size();
+    return size > static_cast<SizeType>(std::numeric_limits<int32_t>::max())
+               ? std::numeric_limits<int32_t>::max()
+               : static_cast<int32_t>(size);
+}
+
+COJsonValue COJsonValue::obtainArrayItem(int32_t index) const {
+    Value* value = resolve(value_);
+    if (value == nullptr || !value->IsArray() || index < 0 || static_cast<SizeType>(index) >= value->Size())
+        return {};
+    return COJsonValue(&(*value)[static_cast<SizeType>(index)], doc_);
+}
+
+std::string COJsonValue::obtainString() const { return std::string(obtainStringView()); }
+
+std::string_view COJsonValue::obtainStringView() const {
+    const Value* value = resolve(value_);
+    if (value == nullptr || !value->IsString()) return {};
+    return std::string_view(value->GetString(), value->GetStringLength());
+}
+
+int32_t COJsonValue::obtainInt() const {
+    const int64_t wide = obtainInt64();
+    if (wide > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (wide < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(wide);
+}
+
+int64_t COJsonValue::obtainInt64() const {
+    const Value* value = resolve(value_);
+    if (value == nullptr) return 0;
+    if (value->IsInt64()) return value->GetInt64();
+    if (value->IsUint64()) return std::numeric_limits<int64_t>::max();  // above the signed range
+    return 0;
+}
+
+double COJsonValue::obtainDouble() const {
+    const Value* value = resolve(value_);
+    return value != nullptr && value->IsNumber() ? value->GetDouble() : 0.0;
+}
+
+bool COJsonValue::obtainBool() const {
+    const Value* value = resolve(value_);
+    return value != nullptr && value->IsBool() && value->GetBool();
+}
+
+COJsonValue COJsonValue::addKeyValue(std::string_view key) {
+    Value* value = resolve(value_);
+    if (value == nullptr || !fitsSizeType(key)) return {};
+    if (value->IsNull()) value->SetObject();
+    if (!value->IsObject()) return {};
+    auto& impl = *doc_->impl_;
+    auto& allocator = impl.doc.GetAllocator();
+    Value name(nonNull(key), static_cast<SizeType>(key.size()), allocator);
+    value->AddMember(name, Value(), allocator);
+    impl.refs.push_back({value_, value->MemberCount() - 1, false});
+    return COJsonValue(tagRef(&impl.refs.back()), doc_);
+}
+
+COJsonValue COJsonValue::addArrayItem() {
+    Value* value = resolve(value_);
+    if (value == nullptr) return {};
+    if (value->IsNull()) value->SetArray();
+    if (!value->IsArray()) return {};
+    auto& impl = *doc_->impl_;
+    value->PushBack(Value(), impl.doc.GetAllocator());
+    impl.refs.push_back({value_, value->Size() - 1, true});
+    return COJsonValue(tagRef(&impl.refs.back()), doc_);
+}
+
+void COJsonValue::makeArray() {
+    if (Value* value = resolve(value_)) value->SetArray();
+}
+
+void COJsonValue::makeObject() {
+    if (Value* value = resolve(value_)) value->SetObject();
+}
+
+void COJsonValue::setString(std::string_view text) {
+    Value* value = resolve(value_);
+    if (value == nullptr || !fitsSizeType(text)) return;
+    value->SetString(nonNull(text), static_cast<SizeType>(text.size()), doc_->impl_->doc.GetAllocator());
+}
+
+void COJsonValue::setInt(int32_t number) {
+    if (Value* value = resolve(value_)) value->SetInt(number);
+}
+
+void COJsonValue::setInt64(int64_t number) {
+    if (Value* value = resolve(value_)) value->SetInt64(number);
+}
+
+void COJsonValue::setDouble(double number) {
+    Value* value = resolve(value_);
+    if (value == nullptr) return;
+    if (std::isfinite(number))
+        value->SetDouble(number);
+    else
+        value->SetNull();
+}
+
+void COJsonValue::setBool(bool flag) {
+    if (Value* value = resolve(value_)) value->SetBool(flag);
+}
+
+void COJsonValue::setNull() {
+    if (Value* value = resolve(value_)) value->SetNull();
+}
+
+std::string COJsonValue::obtainJsonString() const {
+    const Value* value = resolve(value_);
+    return value != nullptr ? serialise(*value) : std::string();
+}
+
+namespace {
+
+void fromVariant(const CMVariant& variant, COJsonValue out) {
+    switch (variant.getValueType()) {
+        case CMVariant::ValueType::String:
+            out.setString(variant.stringValue());
+            break;
+        case CMVariant::ValueType::Int:
+            out.setInt(variant.intValue());
+            break;
+        case CMVariant::ValueType::Double:
+            out.setDouble(variant.doubleValue());  // a non-finite number becomes null
+            break;
+        case CMVariant::ValueType::Map:
+            out.makeObject();
+            for (const auto& [key, item] : variant.mapValue()) fromVariant(item, out.addKeyValue(key));
+            break;
+        case CMVariant::ValueType::List:
+            out.makeArray();
+            for (const auto& item : variant.listRef()) fromVariant(item, out.addArrayItem());
+            break;
+        default:
+            out.setNull();
+            break;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value) {
+    auto json = std::make_unique<COJson>();
+    fromVariant(value, json->obtainRoot());
+    return json;
+}
