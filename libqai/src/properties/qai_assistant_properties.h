@@ -58,6 +58,13 @@ protected:
     void recordAssigned(const std::string& key) { assignedKeys_.insert(key); }
 
 private:
+    /// Applies a system_instructions map: empty texts remove, others replace.
+    void mergeSystemInstructions(const CMVariantMap& entries);
+    /// The db_structure assignment; false when the value is refused.
+    bool setDBStructure(const CMVariant& value);
+    /// The memory's JSON text; empty without a memory.
+    std::string obtainSummaryText() const;
+
     std::set<std::string> assignedKeys_;
     IQAIAssistantMemory* memory_ = nullptr;
     std::string apiHost_;
