@@ -18,7 +18,8 @@ public:
     /// Hands the memory to the caller, who releases it from now on.
     IQAIAssistantMemory* obtainMemory() override;
     /// Uses memory from now on; the caller keeps it alive. A memory the
-    /// assistant still owns is destroyed first. Null is refused (no change).
+    /// assistant still owns is destroyed first. Null is refused (no change);
+    /// the memory already in use is kept as it is.
     void setMemory(IQAIAssistantMemory* memory) override;
     /// Runs edit on the live store, then clamps the temperature to 0..2 and
     /// trims the host. Throws std::bad_function_call for an empty edit.

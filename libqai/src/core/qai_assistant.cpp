@@ -1,0 +1,78 @@
+#include "core/qai_assistant.h"
+
+#include "cf/CFText.h"
+#include "core/qai_memory.h"
+
+QAIAssistant::QAIAssistant(ICSHTTPPoolCenter* poolCenter, const std::string& apiHost,
+                           IQAIAssistantMemory* hostMemory, const std::string& defaultHost) {
+    // Held until the constructor completes, so a failure below frees it.
+    std::unique_ptr<IQAIAssistantMemory> created;
+    if (!hostMemory) created = std::make_unique<QAIDefaultAssistantMemory>();
+    IQAIAssistantMemory* active = hostMemory ? hostMemory : created.get();
+
+    pool.reset(poolCenter);
+    session = std::make_unique<CMRestSession>();
+    session->setPoolCenter(poolCenter);
+    properties = std::make_unique<QAIAssistantProperties>(active);
+    properties->setApiHost(apiHost, defaultHost);
+
+    memory = active;
+    ownsMemory = created != nullptr;
+    created.release();
+}
+
+QAIAssistant::~QAIAssistant() {
+    if (ownsMemory && memory) delete memory;
+    memory = nullptr;
+    pool.reset();
+    session.reset();
+    properties.reset();
+}
+
+IQAIAssistantMemory* QAIAssistant::obtainMemory() {
+    ownsMemory = false;
+    return memory;
+}
+
+void QAIAssistant::setMemory(IQAIAssistantMemory* newMemory) {
+    // Without a memory the assistant could not work; the one in use is kept.
+    if (!newMemory || newMemory == memory) return;
+    if (ownsMemory && memory) delete memory;
+    memory = newMemory;
+    properties->setMemory(newMemory);
+    ownsMemory = false;
+}
+
+std::string QAIAssistant::updateProperties(std::function<void(IQAIProperties*)> edit) {
+    if (!edit) throw std::bad_function_call();
+    edit(properties.get());
+    edit = nullptr;
+
+    if (properties->isAssigned("temperature")) {
+        const double temperature = properties->obtainTemperature();
+        if (temperature > 2.0)
+            properties->setTemperatureValue(2.0);
+        else if (temperature < 0.0)
+            properties->setTemperatureValue(0.0);
+    }
+    if (properties->isAssigned("api_host"))
+        properties->setApiHostValue(cfTrimAsString(properties->obtainApiHost()));
+    return {};
+}
+
+std::string QAIAssistant::updatePropertiesCapped(std::function<void(IQAIProperties*)> edit,
+                                                 const TemperatureCap& cap) {
+    std::string error = QAIAssistant::updateProperties(edit);
+    if (error.empty() && properties->isAssigned("temperature")) {
+        const double temperature = properties->obtainTemperature();
+        if (cap.inclusive ? temperature >= cap.threshold : temperature > cap.threshold)
+            properties->setTemperatureValue(cap.replacement);
+    }
+    return error;
+}
+
+IQAIProperties* QAIAssistant::obtainProperties() { return new QAIAssistantProperties(*properties); }
+
+void QAIAssistant::replaceStore(std::unique_ptr<QAIAssistantProperties> store) {
+    if (store) properties = std::move(store);
+}

@@ -1,0 +1,170 @@
+#include "providers/qai_chat_completions.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "cf/CFText.h"
+#include "core/qai_message.h"
+#include "transport/qai_http.h"
+#include "transport/qai_response.h"
+
+namespace {
+
+// Records the memory hands to a request; how many it returns is its business.
+constexpr int32_t kHistoryLimit = 20;
+
+bool isString(const COJsonValue& value) { return value.obtainType() == COJsonTypeString; }
+
+}  // namespace
+
+QAIChatCompletionsAssistant::QAIChatCompletionsAssistant(ICSHTTPPoolCenter* poolCenter,
+                                                         const std::string& apiHost, const std::string& key,
+                                                         IQAIAssistantMemory* hostMemory,
+                                                         const Profile& providerProfile)
+    : QAIAssistant(poolCenter, apiHost, hostMemory, std::string(providerProfile.defaultHost)),
+      profile(providerProfile),
+      apiKey(key) {
+    // Also for an empty key: the provider then answers with its own refusal.
+    obtainSession()->setAuthorizationHeaderValue("Bearer " + apiKey);
+}
+
+QAIChatCompletionsAssistant::~QAIChatCompletionsAssistant() = default;
+
+std::string QAIChatCompletionsAssistant::obtainDefaultHost() { return std::string(profile.defaultHost); }
+
+std::string QAIChatCompletionsAssistant::obtainURL(const std::vector<std::string_view>& path) const {
+    // cfConcatURL keeps its first component as given, so folding one
+    // component at a time joins exactly as a single call would.
+    std::string url = obtainStore()->obtainApiHost();
+    for (std::string_view component : path) url = cfConcatURL({url, component});
+    return url;
+}
+
+std::string QAIChatCompletionsAssistant::updateProperties(std::function<void(IQAIProperties*)> edit) {
+    if (profile.temperatureCap) return updatePropertiesCapped(std::move(edit), *profile.temperatureCap);
+    return QAIAssistant::updateProperties(std::move(edit));
+}
+
+std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::obtainAvailableModels() {
+    switch (profile.modelList) {
+        case QAIModelListForm::SortedByCreated:
+            return obtainSortedModels(false);
+        case QAIModelListForm::SortedErrorFirst:
+            return obtainSortedModels(true);
+        case QAIModelListForm::Plain:
+            return obtainPlainModels();
+        case QAIModelListForm::None:
+            break;
+    }
+    return {};
+}
+
+std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::obtainSortedModels(
+    bool anyErrorMemberFails) {
+    HTTPResult result = HTTP::Get(obtainSession(), obtainURL(profile.modelsPath), {}, {});
+    const COJsonValue root = qaiValidRoot(result.response.get());
+    if (!root) return {{}, result.error};
+
+    const COJsonValue error = root.obtainMember("error");
+    if (anyErrorMemberFails) {
+        if (error.exists()) return {{}, profile.errorText(result.response.get())};
+    } else if (error.obtainType() == COJsonTypeObject) {
+        const COJsonValue message = error.obtainMember("message");
+        return {{}, isString(message) ? message.obtainString() : result.error};
+    }
+
+    const COJsonValue data = root.obtainMember("data");
+    if (data.obtainType() != COJsonTypeArray)
+        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
+
+    // Newest first; insert places an equal key after the ones already there,
+    // so equal "created" values keep their reply order.
+    std::multimap<int32_t, std::string, std::greater<int32_t>> byCreated;
+    for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
+        const COJsonValue item = data.obtainArrayItem(i);
+        const COJsonValue id = item.obtainMember("id");
+        const COJsonValue object = item.obtainMember("object");
+        const COJsonValue created = item.obtainMember("created");
+        if (!isString(object) || !isString(id) || created.obtainType() != COJsonTypeInteger) continue;
+        if (object.obtainStringView() != "model") continue;
+        byCreated.emplace(created.obtainInt(), id.obtainString());
+    }
+    std::vector<std::string> models;
+    models.reserve(byCreated.size());
+    for (auto& entry : byCreated) models.push_back(std::move(entry.second));
+    return {std::move(models), {}};
+}
+
+std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::obtainPlainModels() {
+    HTTPResult result = HTTP::Get(obtainSession(), obtainURL(profile.modelsPath), {}, {});
+    if (!result.error.empty()) {
+        std::string text = profile.errorText(result.response.get());
+        return {{}, text.empty() ? result.error : text};
+    }
+    const COJsonValue root = qaiValidRoot(result.response.get());
+    if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, profile.modelsSuffix)};
+    const COJsonValue data = root.obtainMember("data");
+    if (data.obtainType() != COJsonTypeArray)
+        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
+
+    std::vector<std::string> models;
+    for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
+        const COJsonValue item = data.obtainArrayItem(i);
+        const COJsonValue id = item.obtainMember("id");
+        const COJsonValue object = item.obtainMember("object");
+        if (!isString(object) || !isString(id) || object.obtainStringView() != "model") continue;
+        models.push_back(id.obtainString());
+    }
+    return {std::move(models), {}};
+}
+
+std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
+    QAIAssistantProperties* store = obtainStore();
+    if (store->obtainModel().empty()) return {nullptr, qaiComposeError(kQAIModelIsEmpty, profile.chatSuffix)};
+
+    COJson body;
+    COJsonValue root = body.obtainRoot();
+    root.addKeyValue("model").setString(store->obtainModel());
+    if (store->sendsTemperature()) root.addKeyValue("temperature").setDouble(store->obtainTemperature());
+    COJsonValue messages = root.addKeyValue("messages");
+    messages.makeArray();
+    auto addItem = [&messages](std::string_view role, std::string_view content) {
+        COJsonValue item = messages.addArrayItem();
+        item.addKeyValue("role").setString(role);
+        item.addKeyValue("content").setString(content);
+    };
+
+    const std::string instructions = store->obtainCombinedInstructions();
+    if (!instructions.empty()) addItem(profile.instructionsRole, instructions);
+    IQAIAssistantMemory* history = obtainCurrentMemory();
+    for (const QAIMemoryRecord& record : history->obtainMessages(kHistoryLimit))
+        addItem(record.role == QAIMemoryRole_Assistant ? "assistant" : "user", record.text);
+    addItem("user", text);
+
+    HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
+    if (!result.error.empty()) {
+        std::string providerText = profile.errorText(result.response.get());
+        return {nullptr, providerText.empty() ? result.error : providerText};
+    }
+    const COJsonValue reply = qaiValidRoot(result.response.get());
+    if (!reply) return {nullptr, qaiComposeError(kQAIInvalidResponse, profile.chatSuffix)};
+    const COJsonValue choices = reply.obtainMember("choices");
+    if (choices.obtainType() != COJsonTypeArray)
+        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, profile.chatSuffix)};
+
+    std::string answer;
+    for (int32_t i = 0; i < choices.obtainArraySize(); ++i) {
+        const COJsonValue message = choices.obtainArrayItem(i).obtainMember("message");
+        if (message.obtainType() != COJsonTypeObject) continue;
+        const COJsonValue content = message.obtainMember("content");
+        const COJsonValue role = message.obtainMember("role");
+        if (!isString(content) || !isString(role) || role.obtainStringView() != "assistant") continue;
+        answer.append(content.obtainStringView());
+    }
+
+    std::unique_ptr<QAIMessage> replyMessage(qaiCreateTextReply(answer));
+    history->addMessage(QAIMemoryRole_User, text);
+    history->addMessage(QAIMemoryRole_Assistant, answer);
+    return {replyMessage.release(), {}};
+}

@@ -1,0 +1,29 @@
+#include "transport/qai_response.h"
+
+#include "boundary/qai_library.h"
+
+COJsonValue qaiValidRoot(const CMRestResourceResponse* response) {
+    if (!response) return {};
+    COJson* document = response->obtainJson();
+    if (!document || !document->getIsValidJson()) return {};
+    COJsonValue root = document->obtainRoot();
+    return root.getIsValidJson() ? root : COJsonValue();
+}
+
+std::string errorTextFromResponse(const CMRestResourceResponse* response) {
+    if (!response) return {};
+    if (COJsonValue root = qaiValidRoot(response)) {
+        COJsonValue error = root.obtainMember("error");
+        if (error.obtainType() == COJsonTypeObject) {
+            COJsonValue message = error.obtainMember("message");
+            if (message.obtainType() == COJsonTypeString) return message.obtainString();
+        }
+    }
+    return response->getBufferString();
+}
+
+std::string qaiComposeError(const char* key, std::string_view suffix) {
+    std::string text = localizeText(key);
+    text.append(suffix);
+    return text;
+}
