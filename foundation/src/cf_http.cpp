@@ -1,0 +1,631 @@
+// HTTP over libcurl: the keep-alive pool, the synchronous executor and the
+// describer that turns its codes into plain-English texts.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cf/CFAppFactory.h"
+#include "cf/CFText.h"
+#include "cf/CMRest.h"
+#include "cf_http_internal.h"
+
+namespace {
+
+void ensureCurlGlobalInit() {
+    // Once per process; libcurl wants this before any other call and before
+    // threads race to create handles. Never cleaned up: handles may outlive
+    // static destruction in hosts that unload late.
+    static const CURLcode initialized = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)initialized;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct UrlDeleter {
+    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+
+// ---------------------------------------------------------------------------
+// Pool
+
+/// One easy handle reused for every request of its owner: curl_easy_reset
+/// clears the options but keeps the handle's connection cache, so the next
+/// request to the same host rides the same TCP/TLS connection.
+class HTTPPoolCenter final : public ICSHTTPPoolCenter {
+public:
+    /// The pooled handle, reset for a new request, or null when it is in use
+    /// (a nested request) or could not be created.
+    CURL* acquire() {
+        if (busy_) return nullptr;
+        if (!easy_) easy_.reset(curl_easy_init());
+        if (!easy_) return nullptr;
+        busy_ = true;
+        return easy_.get();
+    }
+    /// Drops the options of the finished request, which point into its frame;
+    /// the live connections stay.
+    void release() {
+        curl_easy_reset(easy_.get());
+        busy_ = false;
+    }
+
+private:
+    EasyHandle easy_;
+    bool busy_ = false;
+};
+
+/// The handle one request runs on: the pool's when there is one, otherwise a
+/// temporary handle whose connections close with it.
+class HandleLease {
+public:
+    explicit HandleLease(ICSHTTPPoolCenter* pool) {
+        pool_ = dynamic_cast<HTTPPoolCenter*>(pool);
+        if (pool_ != nullptr) handle_ = pool_->acquire();
+        if (handle_ == nullptr) {
+            pool_ = nullptr;
+            temporary_.reset(curl_easy_init());
+            handle_ = temporary_.get();
+        }
+    }
+    ~HandleLease() {
+        if (pool_ != nullptr) pool_->release();
+    }
+    HandleLease(const HandleLease&) = delete;
+    HandleLease& operator=(const HandleLease&) = delete;
+
+    CURL* get() const { return handle_; }
+
+private:
+    HTTPPoolCenter* pool_ = nullptr;
+    EasyHandle temporary_;
+    CURL* handle_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Error descriptions
+
+/// Codes handed out start here so that they never look like curl codes.
+constexpr int32_t kFirstErrorCode = 1000;
+constexpr uint32_t kErrorCodeSpan = 1000000;
+constexpr size_t kErrorRingSize = 32;
+
+struct DescribedError {
+    int32_t code = 0;
+    std::string domain;
+    std::string message;
+};
+
+// Each thread describes the codes it was given, so the ring needs no lock; a
+// code is found as long as fewer than kErrorRingSize later errors happened on
+// the thread.
+thread_local std::array<DescribedError, kErrorRingSize> t_errors;
+thread_local uint32_t t_errorSequence = 0;
+
+int32_t recordError(std::string domain, std::string message) {
+    const uint32_t sequence = t_errorSequence++;
+    DescribedError& slot = t_errors[sequence % kErrorRingSize];
+    slot.code = kFirstErrorCode + static_cast<int32_t>(sequence % kErrorCodeSpan);
+    slot.domain = std::move(domain);
+    slot.message = std::move(message);
+    return slot.code;
+}
+
+class ErrorDescriber final : public ICSErrorDescriber {
+public:
+    void describe(int32_t code, CMErrorRecord& record) override {
+        for (const DescribedError& error : t_errors) {
+            if (error.code == code && code != 0) {
+                record.domain = error.domain;
+                record.message = error.message;
+                return;
+            }
+        }
+        record.domain = "request";
+        record.message = "Request failed (code " + std::to_string(code) + ")";
+    }
+};
+
+const char* reasonPhrase(long status) {
+    switch (status) {
+        case 300:
+            return "Multiple Choices";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 304:
+            return "Not Modified";
+        case 307:
+            return "Temporary Redirect";
+        case 308:
+            return "Permanent Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 402:
+            return "Payment Required";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 406:
+            return "Not Acceptable";
+        case 407:
+            return "Proxy Authentication Required";
+        case 408:
+            return "Request Timeout";
+        case 409:
+            return "Conflict";
+        case 410:
+            return "Gone";
+        case 411:
+            return "Length Required";
+        case 413:
+            return "Payload Too Large";
+        case 414:
+            return "URI Too Long";
+        case 415:
+            return "Unsupported Media Type";
+        case 422:
+            return "Unprocessable Entity";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Timeout";
+        default:
+            return nullptr;
+    }
+}
+
+std::string describeStatus(long status) {
+    std::string text = "HTTP " + std::to_string(status);
+    if (const char* reason = reasonPhrase(status)) text += std::string(" ") + reason;
+    if (status >= 300 && status < 400) text += " (redirects are not followed)";
+    return text;
+}
+
+std::string describeSocketError(long osErrno) {
+    switch (osErrno) {
+        case ECONNREFUSED:
+            return "connection refused";
+        case ECONNRESET:
+            return "connection reset";
+        case ENETUNREACH:
+            return "network is unreachable";
+        case EHOSTUNREACH:
+            return "host is unreachable";
+        case ETIMEDOUT:
+            return "timed out";
+        case EADDRNOTAVAIL:
+            return "address not available";
+        default:
+            return "";
+    }
+}
+
+std::string seconds(long value) { return std::to_string(value) + (value == 1 ? " second" : " seconds"); }
+
+/// Replaces every occurrence of a secret in text; values shorter than 8
+/// characters are too common to be keys and too likely to hit ordinary words.
+void redact(std::string& text, const std::vector<std::string_view>& secrets) {
+    for (std::string_view secret : secrets) {
+        if (secret.size() < 8) continue;
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
+            text.replace(at, secret.size(), "[redacted]");
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Request building
+
+/// Header text never carries CR, LF or NUL: a value cannot start a new header.
+std::string withoutLineBreaks(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r' && c != '\n' && c != '\0') out += c;
+    }
+    return out;
+}
+
+/// A header name keeps only visible characters other than ':'.
+std::string cleanHeaderName(std::string_view name) {
+    std::string out;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte < 0x7F && c != ':') out += c;
+    }
+    return out;
+}
+
+bool sameHeaderName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+/// Headers by name, case-insensitively; a later value for a name replaces the
+/// earlier one in its place.
+class HeaderSet {
+public:
+    void set(std::string_view name, std::string_view value) {
+        std::string cleanName = cleanHeaderName(name);
+        if (cleanName.empty()) return;
+        std::string cleanValue = withoutLineBreaks(value);
+        for (auto& entry : entries_) {
+            if (sameHeaderName(entry.first, cleanName)) {
+                entry.second = std::move(cleanValue);
+                return;
+            }
+        }
+        entries_.emplace_back(std::move(cleanName), std::move(cleanValue));
+    }
+
+    /// The list for CURLOPT_HTTPHEADER; "Name;" sends a header with an empty value.
+    Slist toList(const std::vector<std::string>& removals) const {
+        curl_slist* list = nullptr;
+        auto append = [&list](const std::string& line) {
+            curl_slist* grown = curl_slist_append(list, line.c_str());
+            if (grown == nullptr) return false;
+            list = grown;
+            return true;
+        };
+        bool ok = true;
+        for (const auto& [name, value] : entries_) {
+            ok = ok && append(value.empty() ? name + ";" : name + ": " + value);
+        }
+        for (const std::string& removal : removals) {
+            bool overridden = std::any_of(entries_.begin(), entries_.end(), [&](const auto& entry) {
+                return sameHeaderName(entry.first, removal);
+            });
+            if (!overridden) ok = ok && append(removal + ":");
+        }
+        if (!ok) {
+            curl_slist_free_all(list);
+            return nullptr;
+        }
+        return Slist(list);
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> entries_;
+};
+
+struct UrlParts {
+    std::string host;  // empty when the URL does not parse
+    std::string port;
+};
+
+UrlParts parseUrl(const std::string& url) {
+    UrlParts parts;
+    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    if (!handle) return parts;
+    if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return parts;
+    }
+    char* host = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host != nullptr)
+        parts.host = host;
+    curl_free(host);
+    char* port = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK &&
+        port != nullptr) {
+        parts.port = port;
+    }
+    curl_free(port);
+    return parts;
+}
+
+std::string appendQuery(std::string url, const CMRestParams& query) {
+    if (query.empty()) return url;
+    char separator = url.find('?') == std::string::npos ? '?' : '&';
+    if (!url.empty() && (url.back() == '?' || url.back() == '&')) separator = '\0';
+    for (const auto& [name, value] : query) {
+        if (separator != '\0') url += separator;
+        url += cfPercentEncode(name);
+        url += '=';
+        url += cfPercentEncode(value);
+        separator = '&';
+    }
+    return url;
+}
+
+/// Collects the body and ends the transfer once it would pass the limit.
+struct BodySink {
+    std::string body;
+    int64_t limit = 0;  // 0: no limit
+    bool tooLarge = false;
+    bool outOfMemory = false;
+};
+
+size_t writeBody(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<BodySink*>(user);
+    const size_t bytes = size * count;
+    if (sink->limit > 0 && static_cast<int64_t>(sink->body.size() + bytes) > sink->limit) {
+        sink->tooLarge = true;
+        return 0;
+    }
+    try {
+        sink->body.append(data, bytes);
+    } catch (...) {
+        // An exception must not cross libcurl's C frames.
+        sink->outOfMemory = true;
+        return 0;
+    }
+    return bytes;
+}
+
+const CMRestGlobalSettings& defaultSettings() {
+    static const CMRestGlobalSettings settings;
+    return settings;
+}
+
+// ---------------------------------------------------------------------------
+// Executor
+
+class RestExecutor final : public ICSRestExecutor {
+public:
+    RestExecutor(const CMRestGlobalSettings* settings, CMRestSession* session)
+        : settings_(settings != nullptr ? *settings : defaultSettings()), session_(session) {}
+
+    int32_t executeGet(CMRestGetRequest* request, CMRestResourceResponse** response) override {
+        return execute(request, nullptr, response);
+    }
+
+    int32_t executePost(CMRestPostRequest* request, CMRestResourceResponse** response) override {
+        return execute(request, request, response);
+    }
+
+private:
+    int32_t execute(CMRestRequest* request, CMRestPostRequest* post, CMRestResourceResponse** response);
+    std::string describeFailure(CURL* handle, CURLcode result, const BodySink& sink, const UrlParts& url,
+                                const char* errorBuffer) const;
+
+    const CMRestGlobalSettings& settings_;
+    CMRestSession* session_;
+};
+
+int32_t programmingError(const std::string& what) {
+    return recordError("request", what + " (programming error)");
+}
+
+int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
+                              CMRestResourceResponse** response) {
+    if (response == nullptr) return programmingError("Request refused: no place for the response");
+    *response = nullptr;
+    if (request == nullptr) return programmingError("Request refused: no request");
+    if (request->tag != kCMRestRequestTag) {
+        return programmingError("Request refused: the request does not carry the request tag");
+    }
+
+    const std::string url = appendQuery(request->obtainURL(), request->obtainQueryParams());
+    const UrlParts parts = parseUrl(url);
+
+    HeaderSet headers;
+    headers.set("Accept", "application/json");
+    std::vector<std::string> removals = {"Expect"};  // no 100-continue round trip before a body
+    if (post != nullptr && post->hasBody()) {
+        headers.set("Content-Type", "application/json");
+    } else if (post != nullptr) {
+        removals.emplace_back("Content-Type");  // curl would claim a form otherwise
+    }
+    std::vector<std::string_view> secrets;
+    if (session_ != nullptr) {
+        if (session_->hasAuthorizationHeaderValue()) {
+            headers.set("Authorization", session_->obtainAuthorizationHeaderValue());
+            secrets.emplace_back(session_->obtainAuthorizationHeaderValue());
+        }
+        for (const auto& [name, value] : session_->obtainHeaderParams()) {
+            headers.set(name, value);
+            secrets.emplace_back(value);
+        }
+    }
+    for (const auto& [name, value] : request->obtainHeaderParams()) {
+        headers.set(name, value);
+        secrets.emplace_back(value);
+    }
+    for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
+
+    auto fail = [&secrets](std::string domain, std::string message) {
+        redact(message, secrets);
+        return recordError(std::move(domain), std::move(message));
+    };
+
+    // Everything the handle points to is declared before the lease, so it
+    // outlives the handle's use, reset or cleanup.
+    Slist headerList = headers.toList(removals);
+    BodySink sink;
+    sink.limit = std::max<int64_t>(settings_.maxResponseBytes, 0);
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    ensureCurlGlobalInit();
+    HandleLease lease(session_ != nullptr ? session_->obtainPoolCenter() : nullptr);
+    CURL* handle = lease.get();
+    if (handle == nullptr || !headerList)
+        return fail("transport", "Could not start the request: out of memory");
+
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Redirects end as errors: fixed headers carry keys and must never be
+    // replayed to another host.
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, std::max(settings_.connectTimeoutSeconds, 0L));
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, std::max(settings_.requestTimeoutSeconds, 0L));
+    if (settings_.stallTimeoutSeconds > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, settings_.stallTimeoutSeconds);
+    }
+    // An empty proxy string keeps libcurl from reading the proxy environment
+    // variables: the library's configuration is its settings alone.
+    curl_easy_setopt(handle, CURLOPT_PROXY, settings_.proxy.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, settings_.noProxy.c_str());
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, settings_.verifyTLS ? 1L : 0L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, settings_.verifyTLS ? 2L : 0L);
+    if (!settings_.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, settings_.caFile.c_str());
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, settings_.userAgent.c_str());
+    if (sink.limit > 0)
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
+    if (post != nullptr) {
+        const std::string& body = post->obtainBody();
+        curl_easy_setopt(handle, CURLOPT_POST, 1L);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
+    } else {
+        curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+    }
+
+    const CURLcode result = curl_easy_perform(handle);
+
+    if (result != CURLE_OK) {
+        return fail("transport", describeFailure(handle, result, sink, parts, errorBuffer));
+    }
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status <= 0) return fail("transport", "No HTTP reply from " + parts.host);
+    *response = new CMRestResourceResponse(status, std::move(sink.body));
+    if (status >= 300) return fail("http", describeStatus(status));
+    return 0;
+}
+
+std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const BodySink& sink,
+                                          const UrlParts& url, const char* errorBuffer) const {
+    const std::string host = url.host.empty() ? std::string("the server") : url.host;
+    std::string detail = errorBuffer;
+    while (!detail.empty() && (detail.back() == '\n' || detail.back() == '\r')) detail.pop_back();
+    if (detail.empty()) detail = curl_easy_strerror(result);
+
+    switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return "Could not resolve host " + host;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return "Could not resolve the proxy host: " + detail;
+        case CURLE_COULDNT_CONNECT: {
+            long osErrno = 0;
+            curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
+            std::string reason = describeSocketError(osErrno);
+            return "Could not connect to " + host + " port " + url.port + ": " +
+                   (reason.empty() ? detail : reason);
+        }
+        case CURLE_OPERATION_TIMEDOUT: {
+            if (detail.find("too slow") != std::string::npos) {
+                return "Request to " + host + " stalled: nothing received for " +
+                       seconds(settings_.stallTimeoutSeconds);
+            }
+            curl_off_t pretransfer = 0;
+            curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+            const long connectLimit = settings_.connectTimeoutSeconds;
+            const long requestLimit = settings_.requestTimeoutSeconds;
+            if (pretransfer == 0 && connectLimit > 0 && (requestLimit <= 0 || connectLimit <= requestLimit)) {
+                return "Connection to " + host + " port " + url.port + " timed out after " +
+                       seconds(connectLimit);
+            }
+            return "Request to " + host + " timed out after " + seconds(requestLimit);
+        }
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return "The TLS certificate of " + host + " could not be verified: " + detail;
+        case CURLE_SSL_CONNECT_ERROR:
+            return "TLS handshake with " + host + " failed: " + detail;
+        case CURLE_SSL_CACERT_BADFILE:
+            return "Could not load the CA file \"" + settings_.caFile + "\": " + detail;
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CLIENTCERT:
+            return "TLS error with " + host + ": " + detail;
+        case CURLE_FILESIZE_EXCEEDED:
+            return "Response from " + host + " exceeded " + std::to_string(settings_.maxResponseBytes) +
+                   " bytes";
+        case CURLE_WRITE_ERROR:
+            if (sink.tooLarge) {
+                return "Response from " + host + " exceeded " + std::to_string(settings_.maxResponseBytes) +
+                       " bytes";
+            }
+            if (sink.outOfMemory) return "Response from " + host + " did not fit in memory";
+            break;
+        case CURLE_GOT_NOTHING:
+            return host + " closed the connection without replying";
+        case CURLE_PARTIAL_FILE:
+            return "The reply from " + host + " ended early: " + detail;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return "Connection to " + host + " broke: " + detail;
+        case CURLE_WEIRD_SERVER_REPLY:
+            return host + " sent an invalid HTTP reply: " + detail;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return "Unsupported URL scheme for " + host + ": only http and https are allowed";
+        case CURLE_URL_MALFORMAT:
+            return "Invalid URL" + (url.host.empty() ? std::string() : " for host " + url.host);
+        case CURLE_OUT_OF_MEMORY:
+            return "Request to " + host + " ran out of memory";
+        default:
+            break;
+    }
+    return "Request to " + host + " failed: " + detail;
+}
+
+}  // namespace
+
+ICSHTTPPoolCenter* cfCreateHTTPPoolCenter() {
+    ensureCurlGlobalInit();
+    return new HTTPPoolCenter();
+}
+
+namespace cf_internal {
+
+ICSRestExecutor* createRestExecutor(const CMRestGlobalSettings* settings, CMRestSession* session) {
+    ensureCurlGlobalInit();
+    return new RestExecutor(settings, session);
+}
+
+ICSErrorDescriber* obtainErrorDescriber() {
+    static ErrorDescriber describer;
+    return &describer;
+}
+
+}  // namespace cf_internal
