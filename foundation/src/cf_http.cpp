@@ -348,6 +348,44 @@ UrlParts parseUrl(const std::string& url) {
     return parts;
 }
 
+/// Host and port of the proxy URL (never its credentials); libcurl's proxy
+/// port is 1080 unless the URL names one.
+UrlParts parseProxy(const std::string& proxy) {
+    UrlParts parts = parseUrl(proxy);
+    std::unique_ptr<CURLU, UrlDeleter> handle(curl_url());
+    char* port = nullptr;
+    if (handle &&
+        curl_url_set(handle.get(), CURLUPART_URL, proxy.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_GUESS_SCHEME) == CURLUE_OK &&
+        curl_url_get(handle.get(), CURLUPART_PORT, &port, 0) != CURLUE_OK) {
+        parts.port = "1080";
+    }
+    curl_free(port);
+    return parts;
+}
+
+/// Whether host bypasses the proxy by the comma-separated noProxy list, as
+/// libcurl decides it: "*" matches every host, other entries match the host
+/// itself and its subdomains.
+bool bypassesProxy(const std::string& host, std::string_view noProxy) {
+    std::string bare = host;
+    if (bare.size() > 1 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    while (!noProxy.empty()) {
+        const size_t comma = noProxy.find(',');
+        std::string entry = cfTrimAsString(noProxy.substr(0, comma));
+        noProxy = comma == std::string_view::npos ? std::string_view() : noProxy.substr(comma + 1);
+        if (entry == "*") return true;
+        if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+        if (entry.empty() || entry.size() > bare.size()) continue;
+        const std::string_view tail = std::string_view(bare).substr(bare.size() - entry.size());
+        if (sameHeaderName(tail, entry) &&
+            (tail.size() == bare.size() || bare[bare.size() - entry.size() - 1] == '.')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string appendQuery(std::string url, const CMRestParams& query) {
     if (query.empty()) return url;
     char separator = url.find('?') == std::string::npos ? '?' : '&';
@@ -542,8 +580,12 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
             long osErrno = 0;
             curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osErrno);
             std::string reason = describeSocketError(osErrno);
-            return "Could not connect to " + host + " port " + url.port + ": " +
-                   (reason.empty() ? detail : reason);
+            if (reason.empty()) reason = detail;
+            if (!settings_.proxy.empty() && !bypassesProxy(url.host, settings_.noProxy)) {
+                const UrlParts proxy = parseProxy(settings_.proxy);
+                return "Could not connect to the proxy " + proxy.host + " port " + proxy.port + ": " + reason;
+            }
+            return "Could not connect to " + host + " port " + url.port + ": " + reason;
         }
         case CURLE_OPERATION_TIMEDOUT: {
             if (detail.find("too slow") != std::string::npos) {

@@ -1,0 +1,123 @@
+#pragma once
+// An in-process HTTP/HTTPS server on 127.0.0.1 for provider and transport
+// tests: canned replies per method and path, and a record of what arrived.
+//
+//   qai::test::TestServer server;                       // or TestServer(TestServer::Mode::Tls)
+//   server.reply("POST", "/v1/chat/completions", 200, R"({"id":"x"})");
+//   ... point the client at server.url(), with caFile = server.caFile() for TLS ...
+//   EXPECT_EQ(server.lastRequest().header("Authorization"), "Bearer k");
+//   EXPECT_EQ(server.connectionCount(), 1u);
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace qai::test {
+
+using NameValues = std::vector<std::pair<std::string, std::string>>;
+
+/// One request as the server received it.
+struct ReceivedRequest {
+    std::string method;
+    std::string path;        ///< decoded path without the query
+    std::string target;      ///< request target as sent, query included
+    std::string rawQuery;    ///< text after '?', still percent-encoded
+    NameValues queryParams;  ///< decoded, in the order sent
+    NameValues headers;      ///< in the order sent
+    std::string body;
+    int remotePort = -1;
+
+    /// First value of a header (name compared case-insensitively); "" when absent.
+    std::string header(std::string_view name) const;
+    size_t headerCount(std::string_view name) const;
+    bool hasHeader(std::string_view name) const { return headerCount(name) > 0; }
+    /// First decoded value of a query parameter; "" when absent.
+    std::string queryParam(std::string_view name) const;
+};
+
+/// What the server answers for one route.
+struct CannedReply {
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+    NameValues headers;
+    /// Wait this long before answering (ends early when the server stops).
+    std::chrono::milliseconds delay{0};
+    /// Announce the full body length but close the connection after this many bytes.
+    std::optional<size_t> dropAfterBytes;
+    /// Send the body in chunks, without announcing its length.
+    bool chunked = false;
+};
+
+class TestServer {
+public:
+    enum class Mode { Plain, Tls };
+
+    /// Starts listening on an ephemeral port and returns once it accepts connections.
+    explicit TestServer(Mode mode = Mode::Plain);
+    /// Stops the server and joins its thread. Destroy clients' connection
+    /// pools first: the server waits for open keep-alive connections.
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    /// Standing reply for method and path (path without query).
+    void reply(const std::string& method, const std::string& path, int status, std::string body);
+    void reply(const std::string& method, const std::string& path, CannedReply reply);
+    /// One-shot reply, used (in order) before the standing reply of the route.
+    void replyOnce(const std::string& method, const std::string& path, CannedReply reply);
+
+    /// Copies of every request received so far, oldest first.
+    std::vector<ReceivedRequest> requests() const;
+    /// The latest request; a default value when none arrived.
+    ReceivedRequest lastRequest() const;
+    size_t requestCount() const;
+    /// Forgets the recorded requests and connections.
+    void clearRequests();
+    /// Distinct client connections that carried at least one request.
+    size_t connectionCount() const;
+
+    int port() const { return port_; }
+    /// "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
+    std::string url() const;
+    /// PEM certificate a TLS client must trust ("" for a plain server).
+    std::string caFile() const;
+
+private:
+    void handle(const httplib::Request& request, httplib::Response& response);
+    void sendReply(const CannedReply& reply, httplib::Response& response);
+
+    Mode mode_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, std::string>, CannedReply> routes_;
+    std::map<std::pair<std::string, std::string>, std::vector<CannedReply>> onceRoutes_;
+    std::vector<ReceivedRequest> received_;
+    std::vector<int> remotePorts_;
+};
+
+/// Contents of a file below the fixtures directory; throws when it cannot be read.
+std::string readFixture(const std::string& relativePath);
+
+/// A local port with nothing listening on it (bound, then released).
+int unusedLocalPort();
+
+}  // namespace qai::test
