@@ -27,7 +27,7 @@ std::string schemaWithTables(const std::string& tables) {
     return R"([{"schemas":[{"schema_name":"s","tables":[)" + tables + "]}]}]";
 }
 
-const char* const kWorkedExample = R"([
+const char* const kWorkedExample = R"j([
   {"catalog_name": "main", "schemas": [{"schema_name": "shop",
     "tables": [
       {"name": "customers", "fields": [{"name": "id", "type": "int"}, {"name": "email", "type": "varchar(255)"}],
@@ -38,7 +38,7 @@ const char* const kWorkedExample = R"([
        "fkeys": [{"fields": ["customer_id"], "ref_schema": "shop", "ref_table": "customers", "ref_fields": ["id"]}]}],
     "views": [{"name": "big_orders", "fields": [{"name": "id", "type": "int"}, {"name": "total", "type": "decimal(10,2)"}]}]}]},
   {"schemas": [{"tables": [{"name": "audit", "fields": [{"name": "msg", "type": "text"}]}]}]}
-])";
+])j";
 
 TEST(ddl_test, worked_example_combined_text_and_structure) {
     DiagCapture diags;
@@ -46,15 +46,16 @@ TEST(ddl_test, worked_example_combined_text_and_structure) {
     QAIAssistantProperties store(&memory);
     ASSERT_TRUE(store.setProperty("db_structure", CMVariant(kWorkedExample)));
     ASSERT_TRUE(store.setProperty("user_instructions", CMVariant("Answer in English.")));
-    ASSERT_TRUE(store.setProperty(
-        "system_instructions",
-        CMVariant(CMVariantMap{{"b", CMVariant("Keep answers short.")}, {"a", CMVariant("You write SQL.")}})));
+    ASSERT_TRUE(store.setProperty("system_instructions",
+                                  CMVariant(CMVariantMap{{"b", CMVariant("Keep answers short.")},
+                                                         {"a", CMVariant("You write SQL.")}})));
 
     const std::string ddl =
         "CREATE TABLE `audit` (`msg` text)\n"
         "USE CATALOG `main`\n"
         "CREATE TABLE `shop`.`customers` (`id` int, `email` varchar(255), PRIMARY KEY(`id`))\n"
-        "CREATE TABLE `shop`.`orders` (`id` int, `customer_id` int, `total` decimal(10,2), PRIMARY KEY(`id`), "
+        "CREATE TABLE `shop`.`orders` (`id` int, `customer_id` int, `total` decimal(10,2), PRIMARY "
+        "KEY(`id`), "
         "FOREIGN KEY(`customer_id`) REFERENCES `shop`.`customers`(`id`))\n"
         "CREATE VIEW `shop`.`big_orders` (`id` int, `total` decimal(10,2))\n";
     EXPECT_EQ(store.obtainDDLText(), ddl);
@@ -65,9 +66,10 @@ TEST(ddl_test, worked_example_combined_text_and_structure) {
     const CMVariantList expected = {
         CMVariant(CMVariantMap{
             {"instructions", CMVariant(CMVariantList{})},
-            {"schemas", CMVariant(CMVariantList{CMVariant(CMVariantMap{
-                            {"instructions", CMVariant(CMVariantList{CMVariant("CREATE TABLE `audit` (`msg` text)")})},
-                        })})},
+            {"schemas",
+             CMVariant(CMVariantList{CMVariant(CMVariantMap{
+                 {"instructions", CMVariant(CMVariantList{CMVariant("CREATE TABLE `audit` (`msg` text)")})},
+             })})},
         }),
         CMVariant(CMVariantMap{
             {"catalog_name", CMVariant("main")},
@@ -77,9 +79,12 @@ TEST(ddl_test, worked_example_combined_text_and_structure) {
                  {"schema_name", CMVariant("shop")},
                  {"instructions",
                   CMVariant(CMVariantList{
-                      CMVariant("CREATE TABLE `shop`.`customers` (`id` int, `email` varchar(255), PRIMARY KEY(`id`))"),
-                      CMVariant("CREATE TABLE `shop`.`orders` (`id` int, `customer_id` int, `total` decimal(10,2), "
-                                "PRIMARY KEY(`id`), FOREIGN KEY(`customer_id`) REFERENCES `shop`.`customers`(`id`))"),
+                      CMVariant("CREATE TABLE `shop`.`customers` (`id` int, `email` varchar(255), PRIMARY "
+                                "KEY(`id`))"),
+                      CMVariant(
+                          "CREATE TABLE `shop`.`orders` (`id` int, `customer_id` int, `total` decimal(10,2), "
+                          "PRIMARY KEY(`id`), FOREIGN KEY(`customer_id`) REFERENCES "
+                          "`shop`.`customers`(`id`))"),
                       CMVariant("CREATE VIEW `shop`.`big_orders` (`id` int, `total` decimal(10,2))"),
                   })},
              })})},
@@ -151,10 +156,11 @@ TEST(ddl_test, statement_shapes) {
             "tables":[{"name":"t","fields":[]}]}]}])",
          "CREATE TABLE `s`.`t` ()\nCREATE VIEW `s`.`v` ()\nCREATE MATERIALIZED VIEW `s`.`m` ()\n"},
         // Names and types are written unchanged, backticks included; unknown members are ignored.
-        {R"([{"catalog_name":"c`1","schemas":[{"schema_name":"s`x","extra":1,"tables":[{"name":"t`y","comment":"z",
+        {R"j([{"catalog_name":"c`1","schemas":[{"schema_name":"s`x","extra":1,"tables":[{"name":"t`y","comment":"z",
             "fields":[{"name":"a`b","type":"enum('`')","null":true}],"pkeys":["a`b"],
-            "fkeys":[{"fields":["a`b"],"ref_schema":"q`","ref_table":"`r","ref_fields":["``"]}]}]}]}])",
-         "USE CATALOG `c`1`\nCREATE TABLE `s`x`.`t`y` (`a`b` enum('`'), PRIMARY KEY(`a`b`), FOREIGN KEY(`a`b`) "
+            "fkeys":[{"fields":["a`b"],"ref_schema":"q`","ref_table":"`r","ref_fields":["``"]}]}]}]}])j",
+         "USE CATALOG `c`1`\nCREATE TABLE `s`x`.`t`y` (`a`b` enum('`'), PRIMARY KEY(`a`b`), FOREIGN "
+         "KEY(`a`b`) "
          "REFERENCES `q``.``r`(````))\n"},
         // A schema without object lists, or with empty ones, contributes no line.
         {R"([{"catalog_name":"c","schemas":[{"schema_name":"s"},{"tables":[],"views":[],"mviews":[]}]}])",
@@ -219,8 +225,8 @@ TEST(ddl_test, malformed_catalog_is_left_out_entirely) {
     };
     for (const char* catalog : bad) {
         DiagCapture diags;
-        EXPECT_EQ(renderDDL("[" + std::string(catalog) + "," + good + "]"), "USE CATALOG `ok`\nCREATE TABLE `t` ()\n")
-            << catalog;
+        const std::string json = std::string("[").append(catalog).append(",").append(good).append("]");
+        EXPECT_EQ(renderDDL(json), "USE CATALOG `ok`\nCREATE TABLE `t` ()\n") << catalog;
         // Reported once by each of the three renderings in renderDDL.
         EXPECT_EQ(diags.conditions, std::vector<std::string>(3, "false")) << catalog;
     }
@@ -290,7 +296,8 @@ TEST(ddl_test, object_failing_a_check_becomes_an_empty_line) {
     };
     for (const char* object : bad) {
         DiagCapture diags;
-        const std::string tables = std::string(object) + R"(,{"name":"ok","fields":[{"name":"a","type":"int"}]})";
+        const std::string tables =
+            std::string(object) + R"(,{"name":"ok","fields":[{"name":"a","type":"int"}]})";
         EXPECT_EQ(renderDDL(schemaWithTables(tables)), "\nCREATE TABLE `s`.`ok` (`a` int)\n") << object;
         EXPECT_EQ(diags.conditions, std::vector<std::string>(3, "false")) << object;
     }

@@ -129,7 +129,8 @@ TEST(properties_test, accepted_values_and_assigned_keys_grow) {
 
     EXPECT_TRUE(store.setProperty("user_instructions", CMVariant(" Be brief.\n")));
     EXPECT_EQ(store.obtainProperty("user_instructions"), CMVariant(" Be brief.\n"));
-    EXPECT_EQ(store.obtainAssignedKeys(), (Keys{"model", "temperature", "use_temperature", "user_instructions"}));
+    EXPECT_EQ(store.obtainAssignedKeys(),
+              (Keys{"model", "temperature", "use_temperature", "user_instructions"}));
     // A later refusal never removes a key.
     EXPECT_FALSE(store.setProperty("model", CMVariant(int32_t{1})));
     EXPECT_EQ(store.obtainAssignedKeys().count("model"), 1u);
@@ -168,10 +169,10 @@ TEST(properties_test, system_instructions_merge_and_remove) {
     EXPECT_TRUE(diags.conditions.empty());
 
     // Non-text entries are skipped with a report each; the others apply.
-    EXPECT_TRUE(store.setProperty("system_instructions", CMVariant(CMVariantMap{{"b", CMVariant(int32_t{3})},
-                                                                                {"c", CMVariant("w")},
-                                                                                {"d", CMVariant()},
-                                                                                {"e", CMVariant("")}})));
+    EXPECT_TRUE(store.setProperty(
+        "system_instructions",
+        CMVariant(CMVariantMap{
+            {"b", CMVariant(int32_t{3})}, {"c", CMVariant("w")}, {"d", CMVariant()}, {"e", CMVariant("")}})));
     EXPECT_EQ(store.obtainProperty("system_instructions"),
               CMVariant(CMVariantMap{{"b", CMVariant("y")}, {"c", CMVariant("w")}}));
     EXPECT_EQ(diags.conditions,
@@ -191,17 +192,19 @@ TEST(properties_test, db_structure_assignment_by_value_type) {
     // A list is stored as its JSON text.
     const CMVariant list(CMVariantList{CMVariant(CMVariantMap{
         {"catalog_name", CMVariant("c")},
-        {"schemas", CMVariant(CMVariantList{CMVariant(CMVariantMap{
-                        {"tables", CMVariant(CMVariantList{CMVariant(CMVariantMap{
-                                       {"name", CMVariant("t")},
-                                       {"fields", CMVariant(CMVariantList{CMVariant(CMVariantMap{
-                                                      {"name", CMVariant("id")}, {"type", CMVariant("int")}})})},
-                                   })})},
-                    })})},
+        {"schemas",
+         CMVariant(CMVariantList{CMVariant(CMVariantMap{
+             {"tables", CMVariant(CMVariantList{CMVariant(CMVariantMap{
+                            {"name", CMVariant("t")},
+                            {"fields", CMVariant(CMVariantList{CMVariant(CMVariantMap{
+                                           {"name", CMVariant("id")}, {"type", CMVariant("int")}})})},
+                        })})},
+         })})},
     })});
     EXPECT_TRUE(store.setProperty("db_structure", list));
-    EXPECT_EQ(memory.obtainSummary(),
-              R"([{"catalog_name":"c","schemas":[{"tables":[{"fields":[{"name":"id","type":"int"}],"name":"t"}]}]}])");
+    EXPECT_EQ(
+        memory.obtainSummary(),
+        R"([{"catalog_name":"c","schemas":[{"tables":[{"fields":[{"name":"id","type":"int"}],"name":"t"}]}]}])");
     EXPECT_EQ(store.obtainDDLText(), "USE CATALOG `c`\nCREATE TABLE `t` (`id` int)\n");
 
     // Valid text is kept exactly as given, whatever its top level.
@@ -223,7 +226,8 @@ TEST(properties_test, db_structure_assignment_by_value_type) {
 
     // Other kinds are accepted and recorded without storing anything.
     QAIAssistantProperties fresh(&memory);
-    for (const CMVariant& other : {CMVariant(int32_t{1}), CMVariant(2.0), CMVariant(CMVariantMap{}), CMVariant()}) {
+    for (const CMVariant& other :
+         {CMVariant(int32_t{1}), CMVariant(2.0), CMVariant(CMVariantMap{}), CMVariant()}) {
         EXPECT_TRUE(fresh.setProperty("db_structure", other));
         EXPECT_EQ(memory.obtainSummary(), "12");
     }

@@ -269,7 +269,8 @@ void qaiAppendDDLText(std::string& out, std::string_view text) {
     std::vector<uint8_t> groups(static_cast<size_t>(count), Skipped);
     for (int32_t i = 0; i < count; ++i) {
         CatalogParts catalog;
-        if (checkCatalog(root.obtainArrayItem(i), catalog)) groups[i] = catalog.isNameless() ? Nameless : Named;
+        if (checkCatalog(root.obtainArrayItem(i), catalog))
+            groups[i] = catalog.isNameless() ? Nameless : Named;
     }
     for (const uint8_t group : {Nameless, Named}) {
         for (int32_t i = 0; i < count; ++i) {
@@ -471,7 +472,8 @@ void QAIAssistantProperties::setApiHost(const std::string& host, const std::stri
     auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
     auto startsWithScheme = [&](std::string_view text) {
         if (text.size() < 7) return false;
-        if (lower(text[0]) != 'h' || lower(text[1]) != 't' || lower(text[2]) != 't' || lower(text[3]) != 'p') {
+        if (lower(text[0]) != 'h' || lower(text[1]) != 't' || lower(text[2]) != 't' ||
+            lower(text[3]) != 'p') {
             return false;
         }
         const size_t rest = lower(text[4]) == 's' ? 5 : 4;
@@ -493,7 +495,9 @@ std::string QAIAssistantProperties::obtainSummaryText() const {
     return memory_ ? memory_->obtainSummary() : std::string();
 }
 
-CMVariantList QAIAssistantProperties::obtainDBStructure() const { return qaiObtainDBStructure(obtainSummaryText()); }
+CMVariantList QAIAssistantProperties::obtainDBStructure() const {
+    return qaiObtainDBStructure(obtainSummaryText());
+}
 
 std::string QAIAssistantProperties::obtainDDLText() const {
     std::string text = obtainSummaryText();
