@@ -31,10 +31,18 @@ constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kPa
 // kept from an earlier add must still reach its value afterwards. Such handles
 // carry a pointer to a ChildRef with the low bit set; lookups hand out the
 // value's address directly and allocate nothing.
+//
+// Every change that may move or drop values (an add, or a reset of a non-empty
+// container) bumps the document's generation; a ChildRef remembers the address
+// it resolved to and reuses it while the generation is unchanged, so a handle
+// used right after it was made resolves in constant time.
 struct ChildRef {
     void* parent;  // tagged like a handle
     SizeType index;
     bool inArray;
+    const uint64_t* documentGeneration;
+    uint64_t generation;  // of `cached`
+    Value* cached;
 };
 
 constexpr uintptr_t kRefTag = 1;
@@ -44,15 +52,23 @@ void* tagRef(ChildRef* ref) { return reinterpret_cast<void*>(reinterpret_cast<ui
 Value* resolve(void* handle) {
     const auto bits = reinterpret_cast<uintptr_t>(handle);
     if ((bits & kRefTag) == 0) return static_cast<Value*>(handle);
-    const auto* ref = reinterpret_cast<const ChildRef*>(bits & ~kRefTag);
+    auto* ref = reinterpret_cast<ChildRef*>(bits & ~kRefTag);
+    if (ref->generation == *ref->documentGeneration) return ref->cached;
     Value* parent = resolve(ref->parent);
-    if (parent == nullptr) return nullptr;
+    Value* child = nullptr;
     // The parent may have been reset or changed kind since: then the child is gone.
-    if (ref->inArray)
-        return parent->IsArray() && ref->index < parent->Size() ? &(*parent)[ref->index] : nullptr;
-    if (parent->IsObject() && ref->index < parent->MemberCount())
-        return &(parent->MemberBegin() + ref->index)->value;
-    return nullptr;
+    if (parent != nullptr && ref->inArray && parent->IsArray() && ref->index < parent->Size())
+        child = &(*parent)[ref->index];
+    else if (parent != nullptr && !ref->inArray && parent->IsObject() && ref->index < parent->MemberCount())
+        child = &(parent->MemberBegin() + ref->index)->value;
+    ref->cached = child;
+    ref->generation = *ref->documentGeneration;
+    return child;
+}
+
+// Called before a value is replaced: handles into its children go stale.
+void willOverwrite(const Value& value, uint64_t& generation) {
+    if ((value.IsArray() && !value.Empty()) || (value.IsObject() && value.MemberCount() > 0)) ++generation;
 }
 
 // RapidJSON asserts on a null pointer even for an empty string.
@@ -135,6 +151,7 @@ std::string serialise(const Value& root) {
 struct COJson::Impl {
     Document doc;
     bool valid = true;
+    uint64_t generation = 1;    // bumped by every change; see ChildRef
     std::deque<ChildRef> refs;  // a deque keeps their addresses stable
 };
 
@@ -252,7 +269,9 @@ COJsonValue COJsonValue::addKeyValue(std::string_view key) {
     auto& allocator = impl.doc.GetAllocator();
     Value name(nonNull(key), static_cast<SizeType>(key.size()), allocator);
     value->AddMember(name, Value(), allocator);
-    impl.refs.push_back({value_, value->MemberCount() - 1, false});
+    ++impl.generation;
+    Value* added = &(value->MemberEnd() - 1)->value;
+    impl.refs.push_back({value_, value->MemberCount() - 1, false, &impl.generation, impl.generation, added});
     return COJsonValue(tagRef(&impl.refs.back()), doc_);
 }
 
@@ -263,47 +282,69 @@ COJsonValue COJsonValue::addArrayItem() {
     if (!value->IsArray()) return {};
     auto& impl = *doc_->impl_;
     value->PushBack(Value(), impl.doc.GetAllocator());
-    impl.refs.push_back({value_, value->Size() - 1, true});
+    ++impl.generation;
+    Value* added = &(*value)[value->Size() - 1];
+    impl.refs.push_back({value_, value->Size() - 1, true, &impl.generation, impl.generation, added});
     return COJsonValue(tagRef(&impl.refs.back()), doc_);
 }
 
 void COJsonValue::makeArray() {
-    if (Value* value = resolve(value_)) value->SetArray();
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetArray();
+    }
 }
 
 void COJsonValue::makeObject() {
-    if (Value* value = resolve(value_)) value->SetObject();
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetObject();
+    }
 }
 
 void COJsonValue::setString(std::string_view text) {
     Value* value = resolve(value_);
     if (value == nullptr || !fitsSizeType(text)) return;
+    willOverwrite(*value, doc_->impl_->generation);
     value->SetString(nonNull(text), static_cast<SizeType>(text.size()), doc_->impl_->doc.GetAllocator());
 }
 
 void COJsonValue::setInt(int32_t number) {
-    if (Value* value = resolve(value_)) value->SetInt(number);
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetInt(number);
+    }
 }
 
 void COJsonValue::setInt64(int64_t number) {
-    if (Value* value = resolve(value_)) value->SetInt64(number);
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetInt64(number);
+    }
 }
 
 void COJsonValue::setDouble(double number) {
     Value* value = resolve(value_);
     if (value == nullptr) return;
+    willOverwrite(*value, doc_->impl_->generation);
     if (std::isfinite(number))
         value->SetDouble(number);
     else
-        value->SetNull();
+        value->SetNull();  // JSON has no text for NaN or infinity
 }
 
 void COJsonValue::setBool(bool flag) {
-    if (Value* value = resolve(value_)) value->SetBool(flag);
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetBool(flag);
+    }
 }
 
 void COJsonValue::setNull() {
-    if (Value* value = resolve(value_)) value->SetNull();
+    if (Value* value = resolve(value_)) {
+        willOverwrite(*value, doc_->impl_->generation);
+        value->SetNull();
+    }
 }
 
 std::string COJsonValue::obtainJsonString() const {

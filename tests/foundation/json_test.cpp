@@ -56,6 +56,18 @@ TEST(JsonTest, BuildersOnOtherKindsGiveAbsentHandles) {
     name.addKeyValue("inner").setInt(1);
     EXPECT_EQ(object.obtainJsonString(), R"({"name":{"inner":1}})");
 
+    // Resetting a container leaves handles into its old children absent.
+    COJson reset;
+    COJsonValue list = reset.addKeyValue("list");
+    COJsonValue item = list.addArrayItem();
+    COJsonValue field = item.addKeyValue("f");
+    list.setString("gone");
+    EXPECT_EQ(item.obtainType(), COJsonTypeNone);
+    EXPECT_EQ(field.obtainType(), COJsonTypeNone);
+    field.setInt(1);
+    EXPECT_FALSE(field.addKeyValue("k").exists());
+    EXPECT_EQ(reset.obtainJsonString(), R"({"list":"gone"})");
+
     COJsonValue absent;
     absent.setString("ignored");
     EXPECT_FALSE(absent.addKeyValue("k").exists());
