@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -49,13 +50,15 @@ struct UrlDeleter {
 /// request to the same host rides the same TCP/TLS connection.
 class HTTPPoolCenter final : public ICSHTTPPoolCenter {
 public:
-    /// The pooled handle, reset for a new request, or null when it is in use
+    /// The pooled handle, its options cleared by release, or null when it is in use
     /// (a nested request) or could not be created.
     CURL* acquire() {
-        if (busy_) return nullptr;
+        if (busy_.exchange(true)) return nullptr;
         if (!easy_) easy_.reset(curl_easy_init());
-        if (!easy_) return nullptr;
-        busy_ = true;
+        if (!easy_) {
+            busy_ = false;
+            return nullptr;
+        }
         return easy_.get();
     }
     /// Drops the options of the finished request, which point into its frame;
@@ -67,7 +70,7 @@ public:
 
 private:
     EasyHandle easy_;
-    bool busy_ = false;
+    std::atomic<bool> busy_{false};  // a second user gets a temporary handle
 };
 
 /// The handle one request runs on: the pool's when there is one, otherwise a

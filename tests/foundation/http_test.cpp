@@ -27,7 +27,6 @@ struct Outcome {
 };
 
 /// One assistant's worth of transport: settings, a pool and a session on it.
-/// Declare it after the TestServer so that its connections close first.
 struct Client {
     CMRestGlobalSettings settings;
     std::unique_ptr<ICSHTTPPoolCenter> pool{cfCreateHTTPPoolCenter()};
@@ -234,18 +233,6 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
                   "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused");
     }
     {
-        TestServer server;
-        CannedReply slow;
-        slow.delay = std::chrono::milliseconds(2500);
-        slow.body = "{}";
-        server.reply("POST", "/slow", slow);
-        Client client(&server);
-        client.settings.requestTimeoutSeconds = 1;
-        Outcome outcome = client.post(server.url() + "/slow", "{}");
-        EXPECT_FALSE(outcome.response);
-        EXPECT_EQ(outcome.message, "Request to 127.0.0.1 timed out after 1 second");
-    }
-    {
         TestServer server(TestServer::Mode::Tls);
         server.reply("GET", "/", 200, "{}");
         Client client;  // trusts only the system store
@@ -253,6 +240,7 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
         EXPECT_NE(outcome.code, 0);
         EXPECT_THAT(outcome.message, StartsWith("The TLS certificate of 127.0.0.1 could not be verified: "));
         EXPECT_THAT(outcome.message, HasSubstr("certificate"));
+        EXPECT_THAT(outcome.message, ::testing::Not(HasSubstr(secret)));
         EXPECT_EQ(server.requestCount(), 0u);
 
         client.settings.verifyTLS = false;
@@ -290,6 +278,42 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
         Client client;
         Outcome outcome = client.get("ftp://127.0.0.1/file");
         EXPECT_EQ(outcome.message, "Unsupported URL scheme for 127.0.0.1: only http and https are allowed");
+        EXPECT_EQ(client.get("http://127.0.0.1/a b\r\n").message, "Invalid URL");
+        EXPECT_EQ(client.get("").message, "Invalid URL");
+    }
+}
+
+TEST(HttpTest, TimeLimitsEndRequestsWithTheLimitInTheText) {
+    {
+        TestServer server;
+        CannedReply slow;
+        slow.delay = std::chrono::milliseconds(2500);
+        slow.body = "{}";
+        server.reply("POST", "/slow", slow);
+        Client client(&server);
+        client.settings.requestTimeoutSeconds = 1;
+        Outcome outcome = client.post(server.url() + "/slow", "{}");
+        EXPECT_FALSE(outcome.response);
+        EXPECT_EQ(outcome.message, "Request to 127.0.0.1 timed out after 1 second");
+    }
+    {
+        TestServer server;
+        CannedReply silent;
+        silent.delay = std::chrono::milliseconds(2500);
+        server.reply("GET", "/silent", silent);
+        Client client(&server);
+        client.settings.stallTimeoutSeconds = 1;
+        client.settings.requestTimeoutSeconds = 2;
+        EXPECT_EQ(client.get(server.url() + "/silent").message,
+                  "Request to 127.0.0.1 stalled: nothing received for 1 second");
+    }
+    {
+        qai::test::StalledListener stalled;
+        Client client;
+        client.settings.connectTimeoutSeconds = 1;
+        EXPECT_EQ(
+            client.get("http://127.0.0.1:" + std::to_string(stalled.port()) + "/").message,
+            "Connection to 127.0.0.1 port " + std::to_string(stalled.port()) + " timed out after 1 second");
     }
 }
 

@@ -134,6 +134,25 @@ const Certificate& certificate() {
     return instance;
 }
 
+/// Shuts down every connected socket of this process whose local port is
+/// port: the server's side of its client connections.
+void shutDownAcceptedConnections(int port) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLength = sizeof(local);
+        socklen_t peerLength = sizeof(peer);
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            local.ss_family != AF_INET ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+            continue;
+        }
+        if (ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port) == port) ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
 }  // namespace
 
 std::string ReceivedRequest::header(std::string_view name) const {
@@ -193,6 +212,9 @@ TestServer::TestServer(Mode mode) : mode_(mode) {
 TestServer::~TestServer() {
     stopping_ = true;
     server_->stop();
+    // The server's workers wait up to the keep-alive time-out on idle client
+    // connections; ending those connections lets the join return at once.
+    shutDownAcceptedConnections(port_);
     if (thread_.joinable()) thread_.join();
 }
 
@@ -348,6 +370,33 @@ int unusedLocalPort() {
     ::close(sock);
     if (port <= 0) throw std::runtime_error("could not find a free port");
     return port;
+}
+
+StalledListener::StalledListener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::listen(listener_, 0) != 0) {
+        if (listener_ >= 0) ::close(listener_);
+        throw std::runtime_error("could not set up a stalled listener");
+    }
+    port_ = ntohs(address.sin_port);
+    // Fill the accept queue; later handshakes are then dropped by the kernel.
+    for (int i = 0; i < 3; ++i) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (filler < 0) continue;
+        (void)::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        fillers_.push_back(filler);
+    }
+}
+
+StalledListener::~StalledListener() {
+    for (int filler : fillers_) ::close(filler);
+    ::close(listener_);
 }
 
 }  // namespace qai::test

@@ -69,8 +69,7 @@ public:
 
     /// Starts listening on an ephemeral port and returns once it accepts connections.
     explicit TestServer(Mode mode = Mode::Plain);
-    /// Stops the server and joins its thread. Destroy clients' connection
-    /// pools first: the server waits for open keep-alive connections.
+    /// Stops the server, ends its open keep-alive connections and joins its thread.
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
@@ -119,5 +118,21 @@ std::string readFixture(const std::string& relativePath);
 
 /// A local port with nothing listening on it (bound, then released).
 int unusedLocalPort();
+
+/// A local port whose connection attempts never complete: its accept queue
+/// is full and nothing accepts, so clients run into their connect time-out.
+class StalledListener {
+public:
+    StalledListener();
+    ~StalledListener();
+    StalledListener(const StalledListener&) = delete;
+    StalledListener& operator=(const StalledListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    int port_ = 0;
+};
 
 }  // namespace qai::test
