@@ -50,6 +50,13 @@ bool isKind(const COJsonValue& value, int kind) { return value.obtainType() == k
 /// Absent, or present with the given kind (a JSON null is present).
 bool isAbsentOrKind(const COJsonValue& value, int kind) { return !value.exists() || isKind(value, kind); }
 
+/// Reads a string value into text; false for any other kind. A non-empty view
+/// can only come from a string, so the kind is asked only for an empty one.
+bool readString(const COJsonValue& value, std::string_view& text) {
+    text = value.obtainStringView();
+    return !text.empty() || isKind(value, COJsonTypeString);
+}
+
 void appendQuoted(std::string& out, std::string_view name) {
     out += '`';
     out += name;
@@ -60,27 +67,30 @@ void appendQuoted(std::string& out, std::string_view name) {
 /// False when an item is not a string.
 bool appendQuotedList(std::string& out, const COJsonValue& names) {
     const int32_t count = names.obtainArraySize();
+    std::string_view name;
     for (int32_t i = 0; i < count; ++i) {
-        const COJsonValue name = names.obtainArrayItem(i);
-        if (!isKind(name, COJsonTypeString)) return false;
+        if (!readString(names.obtainArrayItem(i), name)) return false;
         if (i > 0) out += ", ";
-        appendQuoted(out, name.obtainStringView());
+        appendQuoted(out, name);
     }
     return true;
 }
+
+// In the checks below a value that is not an object needs no test of its own:
+// its member lookups come back absent, and a required member that is absent
+// fails the same way.
 
 /// Writes the foreign keys' clauses; false when one fails a check.
 bool appendForeignKeys(std::string& out, const COJsonValue& fkeys) {
     const int32_t count = fkeys.obtainArraySize();
     for (int32_t i = 0; i < count; ++i) {
         const COJsonValue fkey = fkeys.obtainArrayItem(i);
-        if (!isKind(fkey, COJsonTypeObject)) return false;
         const COJsonValue fields = fkey.obtainMember("fields");
         const COJsonValue refSchema = fkey.obtainMember("ref_schema");
-        const COJsonValue refTable = fkey.obtainMember("ref_table");
         const COJsonValue refFields = fkey.obtainMember("ref_fields");
+        std::string_view refTable;
         if (!isKind(fields, COJsonTypeArray) || !isAbsentOrKind(refSchema, COJsonTypeString) ||
-            !isKind(refTable, COJsonTypeString) || !isKind(refFields, COJsonTypeArray)) {
+            !readString(fkey.obtainMember("ref_table"), refTable) || !isKind(refFields, COJsonTypeArray)) {
             return false;
         }
         // A key without columns on either side says nothing; leave it out.
@@ -92,7 +102,7 @@ bool appendForeignKeys(std::string& out, const COJsonValue& fkeys) {
             appendQuoted(out, refSchema.obtainStringView());
             out += '.';
         }
-        appendQuoted(out, refTable.obtainStringView());
+        appendQuoted(out, refTable);
         out += '(';
         if (!appendQuotedList(out, refFields)) return false;
         out += ')';
@@ -100,15 +110,14 @@ bool appendForeignKeys(std::string& out, const COJsonValue& fkeys) {
     return true;
 }
 
-/// Writes the statement's body after the opening "CREATE "; false when a check fails.
+/// Writes one statement; false when a check fails (out then holds a partial statement).
 bool appendStatementBody(std::string& out, std::string_view schemaName, std::string_view kind,
                          const COJsonValue& object) {
-    if (!isKind(object, COJsonTypeObject)) return false;
-    const COJsonValue name = object.obtainMember("name");
     const COJsonValue fields = object.obtainMember("fields");
     const COJsonValue pkeys = object.obtainMember("pkeys");
     const COJsonValue fkeys = object.obtainMember("fkeys");
-    if (!isKind(name, COJsonTypeString) || !isKind(fields, COJsonTypeArray) ||
+    std::string_view name;
+    if (!readString(object.obtainMember("name"), name) || !isKind(fields, COJsonTypeArray) ||
         !isAbsentOrKind(pkeys, COJsonTypeArray) || !isAbsentOrKind(fkeys, COJsonTypeArray)) {
         return false;
     }
@@ -119,7 +128,7 @@ bool appendStatementBody(std::string& out, std::string_view schemaName, std::str
         appendQuoted(out, schemaName);
         out += '.';
     }
-    appendQuoted(out, name.obtainStringView());
+    appendQuoted(out, name);
     out += " (";
     const int32_t fieldCount = fields.obtainArraySize();
     if (fieldCount == 0) {
@@ -127,23 +136,25 @@ bool appendStatementBody(std::string& out, std::string_view schemaName, std::str
         out += ')';
         return true;
     }
+    std::string_view fieldName;
+    std::string_view fieldType;
     for (int32_t i = 0; i < fieldCount; ++i) {
         const COJsonValue field = fields.obtainArrayItem(i);
-        if (!isKind(field, COJsonTypeObject)) return false;
-        const COJsonValue fieldName = field.obtainMember("name");
-        const COJsonValue fieldType = field.obtainMember("type");
-        if (!isKind(fieldName, COJsonTypeString) || !isKind(fieldType, COJsonTypeString)) return false;
+        if (!readString(field.obtainMember("name"), fieldName) ||
+            !readString(field.obtainMember("type"), fieldType)) {
+            return false;
+        }
         if (i > 0) out += ", ";
-        appendQuoted(out, fieldName.obtainStringView());
+        appendQuoted(out, fieldName);
         out += ' ';
-        out += fieldType.obtainStringView();
+        out += fieldType;
     }
-    if (pkeys.exists() && pkeys.obtainArraySize() > 0) {
+    if (pkeys.obtainArraySize() > 0) {
         out += ", PRIMARY KEY(";
         if (!appendQuotedList(out, pkeys)) return false;
         out += ')';
     }
-    if (fkeys.exists() && !appendForeignKeys(out, fkeys)) return false;
+    if (!appendForeignKeys(out, fkeys)) return false;
     out += ')';
     return true;
 }
@@ -257,11 +268,18 @@ void writeInstructionLines(std::string& out, const CMVariant& lines) {
 
 }  // namespace
 
-void qaiAppendDDLText(std::string& out, std::string_view text) {
+void qaiAppendDDLText(std::string& out, std::string text) {
+    const size_t textSize = text.size();
     COJson json(text);
+    // The document holds copies of all its strings; the text can go before
+    // the output grows.
+    std::string().swap(text);
     if (!json.getIsValidJson()) return;
     const COJsonValue root = json.obtainRoot();
     if (!isKind(root, COJsonTypeArray)) return;
+    // Usual descriptions render to about 0.6 times their JSON size; larger
+    // ones just let the text grow.
+    out.reserve(out.size() + textSize / 4 * 3 + 1);
     // Nameless catalogs first, then named ones, each group in document order:
     // two passes over the checked catalogs, each catalog checked once.
     const int32_t count = root.obtainArraySize();
@@ -500,19 +518,13 @@ CMVariantList QAIAssistantProperties::obtainDBStructure() const {
 }
 
 std::string QAIAssistantProperties::obtainDDLText() const {
-    std::string text = obtainSummaryText();
     std::string out;
-    out.reserve(text.size() / 2);
-    qaiAppendDDLText(out, text);
+    qaiAppendDDLText(out, obtainSummaryText());
     return out;
 }
 
 std::string QAIAssistantProperties::obtainCombinedInstructions() const {
-    std::string text = obtainSummaryText();
-    size_t instructionsSize = userInstructions_.size() + 2;
-    for (const auto& kv : systemInstructions_) instructionsSize += kv.second.stringValue().size() + 1;
     std::string out;
-    out.reserve(instructionsSize + text.size() / 2 + 1);
     if (!userInstructions_.empty()) {
         out += userInstructions_;
         out += "\n\n";
@@ -525,7 +537,7 @@ std::string QAIAssistantProperties::obtainCombinedInstructions() const {
     // The DDL is rendered straight after the instructions; it gets one more
     // line feed when there is any.
     const size_t ddlStart = out.size();
-    qaiAppendDDLText(out, text);
+    qaiAppendDDLText(out, obtainSummaryText());
     if (out.size() > ddlStart) out += '\n';
     return out;
 }

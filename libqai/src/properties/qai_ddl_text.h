@@ -8,8 +8,9 @@
 #include "cf/CMVariant.h"
 
 /// Appends the DDL text of json (a catalog array) to out, one line feed after
-/// every line; nothing for text that is not a JSON array.
-void qaiAppendDDLText(std::string& out, std::string_view json);
+/// every line; nothing for text that is not a JSON array. Takes the text so
+/// that it can be released once parsed.
+void qaiAppendDDLText(std::string& out, std::string json);
 
 /// The normalised catalog list (see QAIAssistantProperties::obtainDBStructure) of json.
 CMVariantList qaiObtainDBStructure(std::string_view json);
