@@ -1,6 +1,9 @@
 #include "providers/qai_assistant_alibaba.h"
+#include "providers/qai_assistant_anthropic.h"
 #include "providers/qai_assistant_bytedance.h"
 #include "providers/qai_assistant_deepseek.h"
+#include "providers/qai_assistant_google.h"
+#include "providers/qai_assistant_ollama.h"
 #include "providers/qai_assistant_openai.h"
 #include "providers/qai_assistant_x.h"
 #include "qai.h"
@@ -20,9 +23,12 @@ IQAIAssistant* QAICreateAssistant(QAIAssistantType type, ICSHTTPPoolCenter* pool
             return new QAIAssistant_ALIBABA(pool, apiHost, apiKey, memory);
         case QAIAssistantType_BYTEDANCE:
             return new QAIAssistant_BYTEDANCE(pool, apiHost, apiKey, memory);
-        case QAIAssistantType_GOOGLE:     // adapter in progress
-        case QAIAssistantType_OLLAMA:     // adapter in progress
-        case QAIAssistantType_ANTHROPIC:  // adapter in progress
+        case QAIAssistantType_GOOGLE:
+            return new QAIAssistant_GOOGLE(pool, apiHost, apiKey, memory);
+        case QAIAssistantType_OLLAMA:  // takes no key
+            return new QAIAssistant_OLLAMA(pool, apiHost, memory);
+        case QAIAssistantType_ANTHROPIC:
+            return new QAIAssistant_ANTHROPIC(pool, apiHost, apiKey, memory);
         default:
             return nullptr;
     }

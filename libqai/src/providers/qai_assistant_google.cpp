@@ -1,0 +1,146 @@
+#include "providers/qai_assistant_google.h"
+
+#include <string_view>
+#include <utility>
+
+#include "cf/CFText.h"
+#include "cf/COJson.h"
+#include "core/qai_message.h"
+#include "transport/qai_http.h"
+#include "transport/qai_response.h"
+
+namespace {
+
+constexpr const char* kDefaultHost = "generativelanguage.googleapis.com";
+constexpr const char* kModelsSuffix = ": g/v1beta/models";
+constexpr std::string_view kModelPrefix = "models/";
+constexpr const char* kGenerateContent = "generateContent";
+
+/// The provider's "error"."message" of a valid body, else empty: unlike the
+/// other providers the raw body is never shown.
+std::string googleErrorText(const CMRestResourceResponse* response) {
+    const COJsonValue error = qaiValidRoot(response).obtainMember("error");
+    if (error.obtainType() != COJsonTypeObject) return {};
+    const COJsonValue message = error.obtainMember("message");
+    return message.obtainType() == COJsonTypeString ? message.obtainString() : std::string();
+}
+
+std::string failureText(const HTTPResult& result) {
+    std::string text = googleErrorText(result.response.get());
+    return text.empty() ? result.error : text;
+}
+
+void appendContent(COJsonValue contents, const char* role, const std::string& text) {
+    COJsonValue item = contents.addArrayItem();
+    item.addKeyValue("role").setString(role);
+    COJsonValue parts = item.addKeyValue("parts");
+    parts.makeArray();
+    parts.addArrayItem().addKeyValue("text").setString(text);
+}
+
+bool supportsGenerateContent(const COJsonValue& methods) {
+    for (int32_t i = 0; i < methods.obtainArraySize(); ++i) {
+        const COJsonValue method = methods.obtainArrayItem(i);
+        if (method.obtainType() == COJsonTypeString && method.obtainStringView() == kGenerateContent)
+            return true;
+    }
+    return false;
+}
+
+/// Texts of every part of every candidate whose content comes from the model.
+std::string collectCandidateText(const COJsonValue& candidates) {
+    std::string text;
+    for (int32_t i = 0; i < candidates.obtainArraySize(); ++i) {
+        const COJsonValue content = candidates.obtainArrayItem(i).obtainMember("content");
+        if (content.obtainType() != COJsonTypeObject) continue;
+        const COJsonValue role = content.obtainMember("role");
+        const COJsonValue parts = content.obtainMember("parts");
+        if (role.obtainType() != COJsonTypeString || role.obtainStringView() != "model" ||
+            parts.obtainType() != COJsonTypeArray)
+            continue;
+        for (int32_t p = 0; p < parts.obtainArraySize(); ++p) {
+            const COJsonValue part = parts.obtainArrayItem(p).obtainMember("text");
+            if (part.obtainType() == COJsonTypeString) text += part.obtainStringView();
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+QAIAssistant_GOOGLE::QAIAssistant_GOOGLE(ICSHTTPPoolCenter* poolCenter, const std::string& host,
+                                         const std::string& key, IQAIAssistantMemory* conversation)
+    : QAIAssistant(poolCenter, host, conversation, kDefaultHost), apiKey(key) {}
+
+QAIAssistant_GOOGLE::~QAIAssistant_GOOGLE() = default;
+
+std::string QAIAssistant_GOOGLE::obtainDefaultHost() { return kDefaultHost; }
+
+std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvailableModels() {
+    const HTTPParams query{{"key", apiKey}};
+    HTTPResult result = HTTP::Get(
+        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"}), query, {});
+    if (!result.error.empty()) return {{}, failureText(result)};
+    const COJsonValue root = qaiValidRoot(result.response.get());
+    if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, kModelsSuffix)};
+    const COJsonValue list = root.obtainMember("models");
+    if (list.obtainType() != COJsonTypeArray)
+        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
+
+    std::vector<std::string> models;
+    for (int32_t i = 0; i < list.obtainArraySize(); ++i) {
+        const COJsonValue item = list.obtainArrayItem(i);
+        const COJsonValue name = item.obtainMember("name");
+        const COJsonValue methods = item.obtainMember("supportedGenerationMethods");
+        if (name.obtainType() != COJsonTypeString || methods.obtainType() != COJsonTypeArray ||
+            !supportsGenerateContent(methods))
+            continue;
+        std::string_view listed = name.obtainStringView();
+        if (listed.starts_with(kModelPrefix)) listed.remove_prefix(kModelPrefix.size());
+        models.emplace_back(listed);
+    }
+    return {std::move(models), {}};
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
+    QAIAssistantProperties* store = obtainStore();
+    const std::string& model = store->obtainModel();
+    if (model.empty())
+        return {nullptr, qaiComposeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
+    const std::string suffix = ": p/v1beta/models/" + model + ":" + kGenerateContent;
+
+    COJson body;
+    if (store->sendsTemperature())
+        body.addKeyValue("generationConfig").addKeyValue("temperature").setDouble(store->obtainTemperature());
+    const std::string instructions = store->obtainCombinedInstructions();
+    // "parts" is a single object here, not the array used in "contents".
+    if (!instructions.empty())
+        body.addKeyValue("system_instruction")
+            .addKeyValue("parts")
+            .addKeyValue("text")
+            .setString(instructions);
+
+    COJsonValue contents = body.addKeyValue("contents");
+    contents.makeArray();
+    IQAIAssistantMemory* history = obtainCurrentMemory();
+    for (const QAIMemoryRecord& record : history->obtainMessages(20))
+        appendContent(contents, record.role == QAIMemoryRole_Assistant ? "model" : "user", record.text);
+    appendContent(contents, "user", text);
+
+    const HTTPParams query{{"key", apiKey}};
+    const std::string url =
+        cfConcatURL({store->obtainApiHost(), "v1beta", "models", model + ":" + kGenerateContent});
+    HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
+    if (!result.error.empty()) return {nullptr, failureText(result)};
+    const COJsonValue root = qaiValidRoot(result.response.get());
+    if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, suffix)};
+    const COJsonValue candidates = root.obtainMember("candidates");
+    if (candidates.obtainType() != COJsonTypeArray)
+        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, suffix)};
+
+    std::string reply = collectCandidateText(candidates);
+    QAIMessage* message = qaiCreateTextReply(reply);
+    history->addMessage(QAIMemoryRole_User, text);
+    history->addMessage(QAIMemoryRole_Assistant, reply);
+    return {message, {}};
+}

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+
+#include "core/qai_assistant.h"
+
+/// Assistant for the v1beta generateContent interface: the key travels as the
+/// "key" query parameter, the model names the path, replies come as candidates.
+class QAIAssistant_GOOGLE final : public QAIAssistant {
+public:
+    QAIAssistant_GOOGLE(ICSHTTPPoolCenter* poolCenter, const std::string& host, const std::string& key,
+                        IQAIAssistantMemory* conversation);
+    ~QAIAssistant_GOOGLE() override;
+
+    std::string obtainDefaultHost() override;
+    /// Models that support generateContent, without the "models/" prefix, in reply order.
+    std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
+    std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
+
+private:
+    std::string apiKey;
+};
