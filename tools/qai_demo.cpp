@@ -47,7 +47,7 @@ int showcase() {
             continue;
         }
         IQAIProperties* copy = assistant->obtainProperties();
-        std::printf("%-10s default host %-28s api_host %s\n", kTypeNames[type],
+        std::printf("%-10s default host %-34s api_host %s\n", kTypeNames[type],
                     assistant->obtainDefaultHost().c_str(), copy->obtainProperty("api_host").stringValue().c_str());
         QAIFreeObject(copy);
         QAIFreeObject(assistant);

@@ -165,7 +165,7 @@ TEST(ExportTable, HoldsExactlyTheSixHostFunctions) {
         "_ZN27QAICallbackLocalizationInfoaSERKS_",
         "_ZN27QAICallbackLocalizationInfoaSEOS_",
         "_Z18QAICreateAssistant16QAIAssistantTypeP17ICSHTTPPoolCenterRKNSt7__cxx1112basic_stringIcSt11char_"
-        "traitsIcESaIcEEES8_P19IQAIAssistantMemory",
+        "traitsIcESaIcEEES9_P19IQAIAssistantMemory",
     };
     EXPECT_EQ(exported, expected);
 }
