@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr const char* kTypeNames[] = {"openai", "google", "deepseek", "ollama",
-                                      "x",      "anthropic", "alibaba", "bytedance"};
+constexpr const char* kTypeNames[] = {"openai", "google",    "deepseek", "ollama",
+                                      "x",      "anthropic", "alibaba",  "bytedance"};
 
 constexpr const char* kSampleStructure = R"json([
   {"catalog_name": "main", "schemas": [{"schema_name": "shop", "tables": [
@@ -40,20 +40,22 @@ int typeFromName(std::string_view name) {
 
 int showcase() {
     for (int type = 0; type < 8; ++type) {
-        IQAIAssistant* assistant =
-            QAICreateAssistant(static_cast<QAIAssistantType>(type), cfCreateHTTPPoolCenter(), "", "", nullptr);
+        IQAIAssistant* assistant = QAICreateAssistant(static_cast<QAIAssistantType>(type),
+                                                      cfCreateHTTPPoolCenter(), "", "", nullptr);
         if (!assistant) {
             std::printf("%-10s (not available)\n", kTypeNames[type]);
             continue;
         }
         IQAIProperties* copy = assistant->obtainProperties();
         std::printf("%-10s default host %-34s api_host %s\n", kTypeNames[type],
-                    assistant->obtainDefaultHost().c_str(), copy->obtainProperty("api_host").stringValue().c_str());
+                    assistant->obtainDefaultHost().c_str(),
+                    copy->obtainProperty("api_host").stringValue().c_str());
         QAIFreeObject(copy);
         QAIFreeObject(assistant);
     }
 
-    IQAIAssistant* assistant = QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "", "", nullptr);
+    IQAIAssistant* assistant =
+        QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "", "", nullptr);
     if (!assistant) return 1;
     assistant->updateProperties([](IQAIProperties* properties) {
         properties->setProperty("user_instructions", "Answer in English.");
@@ -63,7 +65,8 @@ int showcase() {
     IQAIProperties* copy = assistant->obtainProperties();
     std::printf("\nProperties:\n");
     for (const auto& [key, description] : copy->obtainPropertyDescriptions())
-        std::printf("  %-22s %.60s%s\n", key.c_str(), description.c_str(), description.size() > 60 ? "..." : "");
+        std::printf("  %-22s %.60s%s\n", key.c_str(), description.c_str(),
+                    description.size() > 60 ? "..." : "");
     std::printf("\nInstructions sent with every message:\n%s",
                 copy->obtainProperty("combined_instructions").stringValue().c_str());
     QAIFreeObject(copy);
@@ -78,8 +81,8 @@ int talk(int argc, char** argv) {
         return 2;
     }
     std::string host = std::strcmp(argv[2], "-") == 0 ? "" : argv[2];
-    IQAIAssistant* assistant =
-        QAICreateAssistant(static_cast<QAIAssistantType>(type), cfCreateHTTPPoolCenter(), argv[3], host, nullptr);
+    IQAIAssistant* assistant = QAICreateAssistant(static_cast<QAIAssistantType>(type),
+                                                  cfCreateHTTPPoolCenter(), argv[3], host, nullptr);
     if (!assistant) {
         std::fprintf(stderr, "assistant type %s is not available\n", argv[1]);
         return 1;
@@ -99,7 +102,8 @@ int talk(int argc, char** argv) {
             text += argv[i];
         }
         std::string model = argv[4];
-        assistant->updateProperties([&](IQAIProperties* properties) { properties->setProperty("model", model); });
+        assistant->updateProperties(
+            [&](IQAIProperties* properties) { properties->setProperty("model", model); });
         auto [message, error] = assistant->addMessage(text);
         if (!message) {
             std::fprintf(stderr, "error: %s\n", error.c_str());

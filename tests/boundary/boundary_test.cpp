@@ -19,7 +19,7 @@ struct CallbackLog {
     std::vector<std::string> keys;
     std::vector<std::string> texts;
     bool bufferWasZero = true;
-    std::string answer;       // written into localized when not empty
+    std::string answer;  // written into localized when not empty
     bool fillWithoutZero = false;
 };
 CallbackLog* gLog = nullptr;

@@ -26,13 +26,14 @@ std::string localizeText(const std::string& text) {
     callback("QAILocalizeString", &info);
     // A host may fill every byte without a terminating zero: never read past the buffer.
     const void* end = std::memchr(info.localized, 0, sizeof info.localized);
-    size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - info.localized)
-                        : sizeof info.localized;
+    size_t length =
+        end ? static_cast<size_t>(static_cast<const char*>(end) - info.localized) : sizeof info.localized;
     if (length == 0) return text;
     return std::string(info.localized, length);
 }
 
-QAICallbackLocalizationInfo& QAICallbackLocalizationInfo::operator=(const QAICallbackLocalizationInfo& other) {
+QAICallbackLocalizationInfo& QAICallbackLocalizationInfo::operator=(
+    const QAICallbackLocalizationInfo& other) {
     if (this != &other) {
         text = other.text;
         std::memcpy(localized, other.localized, sizeof localized);

@@ -2,6 +2,13 @@
 
 #include "cf/CFText.h"
 #include "core/qai_memory.h"
+#include "core/qai_message.h"
+
+namespace {
+// How many records a request asks the memory for; what a host memory does
+// with the limit is its business.
+constexpr int32_t kHistoryLimit = 20;
+}  // namespace
 
 QAIAssistant::QAIAssistant(ICSHTTPPoolCenter* poolCenter, const std::string& apiHost,
                            IQAIAssistantMemory* hostMemory, const std::string& defaultHost) {
@@ -75,4 +82,27 @@ IQAIProperties* QAIAssistant::obtainProperties() { return new QAIAssistantProper
 
 void QAIAssistant::replaceStore(std::unique_ptr<QAIAssistantProperties> store) {
     if (store) properties = std::move(store);
+}
+
+std::vector<QAIMemoryRecord> QAIAssistant::obtainHistory() { return memory->obtainMessages(kHistoryLimit); }
+
+void QAIAssistant::appendConversation(COJsonValue messages, const std::string& text) {
+    for (const QAIMemoryRecord& record : obtainHistory())
+        appendRoleContent(messages, record.role == QAIMemoryRole_Assistant ? "assistant" : "user",
+                          record.text);
+    appendRoleContent(messages, "user", text);
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant::completeExchange(const std::string& text,
+                                                                    std::string reply) {
+    std::unique_ptr<QAIMessage> message(qaiCreateTextReply(reply));
+    memory->addMessage(QAIMemoryRole_User, text);
+    memory->addMessage(QAIMemoryRole_Assistant, reply);
+    return {message.release(), {}};
+}
+
+void QAIAssistant::appendRoleContent(COJsonValue messages, std::string_view role, std::string_view content) {
+    COJsonValue item = messages.addArrayItem();
+    item.addKeyValue("role").setString(role);
+    item.addKeyValue("content").setString(content);
 }

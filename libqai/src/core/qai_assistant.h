@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cf/CMRest.h"
+#include "cf/COJson.h"
 #include "properties/qai_assistant_properties.h"
 #include "qai.h"
 
@@ -45,6 +46,17 @@ protected:
     /// The base updateProperties followed, when it succeeded and "temperature"
     /// was ever assigned, by cap.
     std::string updatePropertiesCapped(std::function<void(IQAIProperties*)> edit, const TemperatureCap& cap);
+
+    /// Records the memory hands to one request (at most 20 asked for).
+    std::vector<QAIMemoryRecord> obtainHistory();
+    /// Appends one {"role", "content"} item to messages.
+    static void appendRoleContent(COJsonValue messages, std::string_view role, std::string_view content);
+    /// Appends {"role", "content"} items to messages: the history ("assistant"
+    /// for assistant records, "user" for any other role), then the user's text.
+    void appendConversation(COJsonValue messages, const std::string& text);
+    /// Builds the reply message and records the exchange (the user's text,
+    /// then the reply) in the memory.
+    std::pair<IQAIMessage*, std::string> completeExchange(const std::string& text, std::string reply);
 
     QAIAssistantProperties* obtainStore() const { return properties.get(); }
     /// Replaces the store by a subclass instance bound to the same memory.

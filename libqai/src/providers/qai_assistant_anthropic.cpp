@@ -23,12 +23,6 @@ constexpr const char* kModelsSuffix = ": g/v1/models";
 constexpr const char* kMessagesSuffix = ": p/v1/messages";
 constexpr const char* kCreatedAtFormat = "%Y-%m-%dT%H:%M:%SZ";
 
-void appendMessage(COJsonValue messages, const char* role, const std::string& text) {
-    COJsonValue item = messages.addArrayItem();
-    item.addKeyValue("role").setString(role);
-    item.addKeyValue("content").setString(text);
-}
-
 }  // namespace
 
 QAIAssistantProperties_ANTHROPIC::QAIAssistantProperties_ANTHROPIC(IQAIAssistantMemory* memory)
@@ -89,8 +83,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
 
     std::unique_ptr<ICSDateTimeConverter> converter(
         CF::obtainAppFactory()->obtainDateTimeService()->createDateTimeConverter());
-    // Newest first; equal times keep the reply's order (multimap inserts after equal keys).
-    std::multimap<int32_t, std::string, std::greater<>> byCreated;
+    QAINewestFirst byCreated;
     for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
         const COJsonValue item = data.obtainArrayItem(i);
         const COJsonValue id = item.obtainMember("id");
@@ -103,13 +96,9 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
             CODateTime::dateTimeFromString(createdAt.obtainString(), kCreatedAtFormat));
         if (!created) continue;  // an unreadable date gives no sort key
         const auto seconds = static_cast<int32_t>(converter->obtainSeconds(created.get(), 0));
-        byCreated.emplace(seconds, id.obtainString());
+        byCreated.add(seconds, id.obtainString());
     }
-
-    std::vector<std::string> models;
-    models.reserve(byCreated.size());
-    for (auto& entry : byCreated) models.push_back(std::move(entry.second));
-    return {std::move(models), {}};
+    return {byCreated.take(), {}};
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
@@ -128,17 +117,11 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::str
 
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
-    IQAIAssistantMemory* history = obtainCurrentMemory();
-    for (const QAIMemoryRecord& record : history->obtainMessages(20))
-        appendMessage(messages, record.role == QAIMemoryRole_Assistant ? "assistant" : "user", record.text);
-    appendMessage(messages, "user", text);
+    appendConversation(messages, text);
 
     HTTPResult result =
         HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "v1", "messages"}), &body, {}, {});
-    if (!result.error.empty()) {
-        std::string error = result.response ? errorTextFromResponse(result.response.get()) : std::string();
-        return {nullptr, error.empty() ? std::move(result.error) : std::move(error)};
-    }
+    if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, kMessagesSuffix)};
     const COJsonValue content = root.obtainMember("content");
@@ -155,8 +138,5 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::str
             reply += blockText.obtainStringView();
     }
 
-    QAIMessage* message = qaiCreateTextReply(reply);
-    history->addMessage(QAIMemoryRole_User, text);
-    history->addMessage(QAIMemoryRole_Assistant, reply);
-    return {message, {}};
+    return completeExchange(text, std::move(reply));
 }

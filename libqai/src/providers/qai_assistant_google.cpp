@@ -25,11 +25,6 @@ std::string googleErrorText(const CMRestResourceResponse* response) {
     return message.obtainType() == COJsonTypeString ? message.obtainString() : std::string();
 }
 
-std::string failureText(const HTTPResult& result) {
-    std::string text = googleErrorText(result.response.get());
-    return text.empty() ? result.error : text;
-}
-
 void appendContent(COJsonValue contents, const char* role, const std::string& text) {
     COJsonValue item = contents.addArrayItem();
     item.addKeyValue("role").setString(role);
@@ -80,7 +75,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
     const HTTPParams query{{"key", apiKey}};
     HTTPResult result = HTTP::Get(
         obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"}), query, {});
-    if (!result.error.empty()) return {{}, failureText(result)};
+    if (!result.error.empty()) return {{}, qaiFailureText(result, googleErrorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, kModelsSuffix)};
     const COJsonValue list = root.obtainMember("models");
@@ -122,8 +117,7 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string
 
     COJsonValue contents = body.addKeyValue("contents");
     contents.makeArray();
-    IQAIAssistantMemory* history = obtainCurrentMemory();
-    for (const QAIMemoryRecord& record : history->obtainMessages(20))
+    for (const QAIMemoryRecord& record : obtainHistory())
         appendContent(contents, record.role == QAIMemoryRole_Assistant ? "model" : "user", record.text);
     appendContent(contents, "user", text);
 
@@ -131,16 +125,12 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string
     const std::string url =
         cfConcatURL({store->obtainApiHost(), "v1beta", "models", model + ":" + kGenerateContent});
     HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
-    if (!result.error.empty()) return {nullptr, failureText(result)};
+    if (!result.error.empty()) return {nullptr, qaiFailureText(result, googleErrorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, suffix)};
     const COJsonValue candidates = root.obtainMember("candidates");
     if (candidates.obtainType() != COJsonTypeArray)
         return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, suffix)};
 
-    std::string reply = collectCandidateText(candidates);
-    QAIMessage* message = qaiCreateTextReply(reply);
-    history->addMessage(QAIMemoryRole_User, text);
-    history->addMessage(QAIMemoryRole_Assistant, reply);
-    return {message, {}};
+    return completeExchange(text, collectCandidateText(candidates));
 }

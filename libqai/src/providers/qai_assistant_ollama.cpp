@@ -16,12 +16,6 @@ constexpr const char* kDefaultHost = "localhost:11434";
 constexpr const char* kTagsSuffix = ": g/api/tags";
 constexpr const char* kChatSuffix = ": p/api/chat";
 
-void appendMessage(COJsonValue messages, const char* role, const std::string& text) {
-    COJsonValue item = messages.addArrayItem();
-    item.addKeyValue("role").setString(role);
-    item.addKeyValue("content").setString(text);
-}
-
 }  // namespace
 
 QAIAssistant_OLLAMA::QAIAssistant_OLLAMA(ICSHTTPPoolCenter* poolCenter, const std::string& host,
@@ -61,18 +55,12 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
     const std::string instructions = store->obtainCombinedInstructions();
-    if (!instructions.empty()) appendMessage(messages, "system", instructions);
-    IQAIAssistantMemory* history = obtainCurrentMemory();
-    for (const QAIMemoryRecord& record : history->obtainMessages(20))
-        appendMessage(messages, record.role == QAIMemoryRole_Assistant ? "assistant" : "user", record.text);
-    appendMessage(messages, "user", text);
+    if (!instructions.empty()) appendRoleContent(messages, "system", instructions);
+    appendConversation(messages, text);
 
     HTTPResult result =
         HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "api", "chat"}), &body, {}, {});
-    if (!result.error.empty()) {
-        std::string error = result.response ? errorTextFromResponse(result.response.get()) : std::string();
-        return {nullptr, error.empty() ? std::move(result.error) : std::move(error)};
-    }
+    if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, kChatSuffix)};
     const COJsonValue reply = root.obtainMember("message");
@@ -84,9 +72,5 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string
         content.obtainType() != COJsonTypeString)
         return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, kChatSuffix)};
 
-    std::string replyText = content.obtainString();
-    QAIMessage* message = qaiCreateTextReply(replyText);
-    history->addMessage(QAIMemoryRole_User, text);
-    history->addMessage(QAIMemoryRole_Assistant, replyText);
-    return {message, {}};
+    return completeExchange(text, content.obtainString());
 }

@@ -11,9 +11,6 @@
 
 namespace {
 
-// Records the memory hands to a request; how many it returns is its business.
-constexpr int32_t kHistoryLimit = 20;
-
 bool isString(const COJsonValue& value) { return value.obtainType() == COJsonTypeString; }
 
 }  // namespace
@@ -78,9 +75,7 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
     if (data.obtainType() != COJsonTypeArray)
         return {{}, qaiComposeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
 
-    // Newest first; insert places an equal key after the ones already there,
-    // so equal "created" values keep their reply order.
-    std::multimap<int32_t, std::string, std::greater<int32_t>> byCreated;
+    QAINewestFirst byCreated;
     for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
         const COJsonValue item = data.obtainArrayItem(i);
         const COJsonValue id = item.obtainMember("id");
@@ -88,20 +83,14 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
         const COJsonValue created = item.obtainMember("created");
         if (!isString(object) || !isString(id) || created.obtainType() != COJsonTypeInteger) continue;
         if (object.obtainStringView() != "model") continue;
-        byCreated.emplace(created.obtainInt(), id.obtainString());
+        byCreated.add(created.obtainInt(), id.obtainString());
     }
-    std::vector<std::string> models;
-    models.reserve(byCreated.size());
-    for (auto& entry : byCreated) models.push_back(std::move(entry.second));
-    return {std::move(models), {}};
+    return {byCreated.take(), {}};
 }
 
 std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::obtainPlainModels() {
     HTTPResult result = HTTP::Get(obtainSession(), obtainURL(profile.modelsPath), {}, {});
-    if (!result.error.empty()) {
-        std::string text = profile.errorText(result.response.get());
-        return {{}, text.empty() ? result.error : text};
-    }
+    if (!result.error.empty()) return {{}, qaiFailureText(result, profile.errorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, profile.modelsSuffix)};
     const COJsonValue data = root.obtainMember("data");
@@ -129,24 +118,12 @@ std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std
     if (store->sendsTemperature()) root.addKeyValue("temperature").setDouble(store->obtainTemperature());
     COJsonValue messages = root.addKeyValue("messages");
     messages.makeArray();
-    auto addItem = [&messages](std::string_view role, std::string_view content) {
-        COJsonValue item = messages.addArrayItem();
-        item.addKeyValue("role").setString(role);
-        item.addKeyValue("content").setString(content);
-    };
-
     const std::string instructions = store->obtainCombinedInstructions();
-    if (!instructions.empty()) addItem(profile.instructionsRole, instructions);
-    IQAIAssistantMemory* history = obtainCurrentMemory();
-    for (const QAIMemoryRecord& record : history->obtainMessages(kHistoryLimit))
-        addItem(record.role == QAIMemoryRole_Assistant ? "assistant" : "user", record.text);
-    addItem("user", text);
+    if (!instructions.empty()) appendRoleContent(messages, profile.instructionsRole, instructions);
+    appendConversation(messages, text);
 
     HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
-    if (!result.error.empty()) {
-        std::string providerText = profile.errorText(result.response.get());
-        return {nullptr, providerText.empty() ? result.error : providerText};
-    }
+    if (!result.error.empty()) return {nullptr, qaiFailureText(result, profile.errorText)};
     const COJsonValue reply = qaiValidRoot(result.response.get());
     if (!reply) return {nullptr, qaiComposeError(kQAIInvalidResponse, profile.chatSuffix)};
     const COJsonValue choices = reply.obtainMember("choices");
@@ -163,8 +140,5 @@ std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std
         answer.append(content.obtainStringView());
     }
 
-    std::unique_ptr<QAIMessage> replyMessage(qaiCreateTextReply(answer));
-    history->addMessage(QAIMemoryRole_User, text);
-    history->addMessage(QAIMemoryRole_Assistant, answer);
-    return {replyMessage.release(), {}};
+    return completeExchange(text, std::move(answer));
 }

@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "core/qai_assistant.h"
-
-/// How a provider's failure body becomes an error text.
-using QAIErrorTextExtractor = std::string (*)(const CMRestResourceResponse* response);
+#include "transport/qai_response.h"
 
 /// How a provider answers the model-list request, and how the answer is read.
 enum class QAIModelListForm {

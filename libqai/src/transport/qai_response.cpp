@@ -22,6 +22,19 @@ std::string errorTextFromResponse(const CMRestResourceResponse* response) {
     return response->getBufferString();
 }
 
+std::string qaiFailureText(const HTTPResult& result, QAIErrorTextExtractor extractor) {
+    std::string text = result.response ? extractor(result.response.get()) : std::string();
+    return text.empty() ? result.error : text;
+}
+
+std::vector<std::string> QAINewestFirst::take() {
+    std::vector<std::string> names;
+    names.reserve(byKey_.size());
+    for (auto& entry : byKey_) names.push_back(std::move(entry.second));
+    byKey_.clear();
+    return names;
+}
+
 std::string qaiComposeError(const char* key, std::string_view suffix) {
     std::string text = localizeText(key);
     text.append(suffix);
