@@ -24,7 +24,7 @@ using Value = rapidjson::Value;
 using Document = rapidjson::Document;
 using rapidjson::SizeType;
 
-constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
 
 // A value added by a builder is addressed by (parent, position) rather than by
 // its address: appending to an array or object moves its elements, and a handle
