@@ -2,7 +2,6 @@
 // record, the HTTP settings copy and the export table.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -50,26 +49,22 @@ protected:
     CallbackLog log;
 };
 
-TEST_F(Localization, NoCallbackOrNoAnswerKeepsTheKey) {
-    EXPECT_EQ(localizeText("Unsupported data format"), "Unsupported data format");
+TEST_F(Localization, KeyRecordAndAnswer) {
+    EXPECT_EQ(localizeText("Unsupported data format"), "Unsupported data format");  // no callback
     QAIRegisterCallback(recordingCallback);
-    EXPECT_EQ(localizeText("Invalid response"), "Invalid response");
-    ASSERT_EQ(log.keys.size(), 1u);
-    EXPECT_EQ(log.keys[0], "QAILocalizeString");
-    EXPECT_EQ(log.texts[0], "Invalid response");
-    EXPECT_TRUE(log.bufferWasZero);
-}
-
-TEST_F(Localization, AnswerReplacesTheKeyAndEmptyTextNeverReachesTheCallback) {
-    QAIRegisterCallback(recordingCallback);
+    EXPECT_EQ(localizeText("Invalid response"), "Invalid response");  // no answer keeps the key
     log.answer = "Modell fehlt";
     EXPECT_EQ(localizeText("Model is empty"), "Modell fehlt");
-    EXPECT_EQ(localizeText(""), "");
-    EXPECT_EQ(log.keys.size(), 1u);
-    // Each call gets a freshly zeroed buffer, whatever the previous answer was.
+    EXPECT_EQ(localizeText(""), "");  // never reaches the callback
     log.answer.clear();
+    // Each call gets a freshly zeroed buffer, whatever the previous answer was.
     EXPECT_EQ(localizeText("Model is empty"), "Model is empty");
+    EXPECT_EQ(log.keys, std::vector<std::string>(3, "QAILocalizeString"));
+    EXPECT_EQ(log.texts, (std::vector<std::string>{"Invalid response", "Model is empty", "Model is empty"}));
     EXPECT_TRUE(log.bufferWasZero);
+    // An answer filling all 1024 bytes is read within the buffer (ASan checks).
+    log.fillWithoutZero = true;
+    EXPECT_EQ(localizeText("Model is empty"), std::string(1024, 'x'));
 }
 
 TEST_F(Localization, CallbackReplacedAndSwitchedOff) {
@@ -81,40 +76,21 @@ TEST_F(Localization, CallbackReplacedAndSwitchedOff) {
     EXPECT_EQ(localizeText("Invalid response"), "Invalid response");
 }
 
-TEST_F(Localization, AnswerFillingTheWholeBufferIsReadWithinIt) {
-    QAIRegisterCallback(recordingCallback);
-    log.fillWithoutZero = true;
-    // Under AddressSanitizer a read past the 1024 bytes would abort here.
-    EXPECT_EQ(localizeText("Model is empty"), std::string(1024, 'x'));
-}
-
-TEST(CallbackRecord, AssignmentsCopyTheWholeBuffer) {
+TEST(CallbackRecord, AssignmentsCopyTheWholeBufferAndLeaveTheSource) {
     QAICallbackLocalizationInfo source;
     const char* text = "key";
     source.text = text;
     for (size_t i = 0; i < sizeof source.localized; ++i) source.localized[i] = static_cast<char>(i % 251 + 1);
     source.localized[3] = 0;  // bytes after the first zero must be copied too
-    std::array<char, 1024> before;
-    std::memcpy(before.data(), source.localized, before.size());
-
-    QAICallbackLocalizationInfo copied;
-    copied.text = nullptr;
-    std::memset(copied.localized, 0, sizeof copied.localized);
-    QAICallbackLocalizationInfo& result = (copied = source);
-    EXPECT_EQ(&result, &copied);
-    EXPECT_EQ(copied.text, text);
-    EXPECT_EQ(std::memcmp(copied.localized, before.data(), before.size()), 0);
-
-    QAICallbackLocalizationInfo moved;
-    moved.text = nullptr;
-    std::memset(moved.localized, 0, sizeof moved.localized);
-    QAICallbackLocalizationInfo& movedResult = (moved = std::move(source));
-    EXPECT_EQ(&movedResult, &moved);
-    EXPECT_EQ(moved.text, text);
-    EXPECT_EQ(std::memcmp(moved.localized, before.data(), before.size()), 0);
-    // The source is left unchanged.
-    EXPECT_EQ(source.text, text);
-    EXPECT_EQ(std::memcmp(source.localized, before.data(), before.size()), 0);
+    const std::string before(source.localized, sizeof source.localized);
+    for (bool move : {false, true}) {
+        QAICallbackLocalizationInfo target{};
+        QAICallbackLocalizationInfo& result = move ? (target = std::move(source)) : (target = source);
+        EXPECT_EQ(&result, &target);
+        EXPECT_EQ(target.text, text);
+        EXPECT_EQ(std::string(target.localized, sizeof target.localized), before);
+        EXPECT_EQ(std::string(source.localized, sizeof source.localized), before);
+    }
 }
 
 TEST(Release, FreeObjectIgnoresNullAndDestroysThroughTheInterface) {
