@@ -136,8 +136,9 @@ QAI_API void QAIFreeObject(IQAIObject* object);
 QAI_API void QAIRegisterCallback(QAILocalizationCallback callback);
 /// Copies the HTTP settings used by every later request.
 QAI_API void QAISetHTTPSettings(const CMRestGlobalSettings& settings);
-/// New assistant of type, or null for a type outside 0..7. The assistant
-/// takes over pool; memory (may be null) stays the caller's.
+/// New assistant of type, or null for a type outside 0..7 (the pool then
+/// stays the caller's). The assistant takes over pool; memory (may be null:
+/// the assistant then makes its own) stays the caller's. Ollama ignores apiKey.
 QAI_API IQAIAssistant* QAICreateAssistant(QAIAssistantType type, ICSHTTPPoolCenter* pool,
                                           const std::string& apiKey, const std::string& apiHost,
                                           IQAIAssistantMemory* memory);
