@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/qai_diagnostics.h"
@@ -11,21 +12,13 @@ public:
     ~DiagCapture() { qai::diag::setListener(nullptr, nullptr); }
     DiagCapture(const DiagCapture&) = delete;
     DiagCapture& operator=(const DiagCapture&) = delete;
-
     /// The conditions reported so far; clears the record.
-    std::vector<std::string> take() {
-        std::vector<std::string> taken;
-        taken.swap(conditions);
-        return taken;
-    }
-
-    std::vector<std::string> conditions;
-    std::vector<std::string> files;
+    std::vector<std::string> take() { return std::exchange(conditions, {}); }
+    std::vector<std::string> conditions, files;
 
 private:
     static void listen(const char* condition, const char* file, void* user) {
-        auto* self = static_cast<DiagCapture*>(user);
-        self->conditions.emplace_back(condition);
-        self->files.emplace_back(file);
+        static_cast<DiagCapture*>(user)->conditions.emplace_back(condition);
+        static_cast<DiagCapture*>(user)->files.emplace_back(file);
     }
 };
