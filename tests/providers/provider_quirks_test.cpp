@@ -60,6 +60,14 @@ TEST(ResponseErrorText, ProviderBodyShapes) {
     }
 }
 
+TEST(Google, ErrorTextIsNeverTheRawBody) {
+    qai::test::TestServer server;
+    server.reply("POST", "/v1beta/models/m:generateContent", 500, R"({"error":{"message":3}})");
+    AssistantPtr assistant = createAssistant(QAIAssistantType_GOOGLE, server.url(), "k");
+    configure(assistant.get(), {{"model", CMVariant("m")}});
+    EXPECT_EQ(send(assistant.get(), "t").error, "HTTP 500 Internal Server Error");
+}
+
 TEST(AssistantOwnership, MemoryCreatedHandedOutReplacedAndFreed) {
     // Created memory dies with the assistant (ASan reports a leak otherwise)...
     createAssistant(QAIAssistantType_OPENAI, "").reset();
