@@ -1,29 +1,22 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "cf/CFAppFactory.h"
-#include "cf/CFText.h"
 #include "cf/CMRest.h"
 #include "cf/COJson.h"
 #include "test_server.h"
 
 namespace {
 
-using qai::test::CannedReply;
 using qai::test::TestServer;
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 struct Outcome {
-    int32_t code = 0;
     std::unique_ptr<CMRestResourceResponse> response;
-    std::string domain;
-    std::string message;
+    std::string error;  ///< "domain: text"; empty on success
 };
 
 /// One assistant's worth of transport: settings, a pool and a session on it.
@@ -32,370 +25,155 @@ struct Client {
     std::unique_ptr<ICSHTTPPoolCenter> pool{cfCreateHTTPPoolCenter()};
     CMRestSession session;
 
-    explicit Client(const TestServer* server = nullptr, bool usePool = true) {
-        settings.connectTimeoutSeconds = 2;
-        settings.requestTimeoutSeconds = 2;
-        settings.stallTimeoutSeconds = 2;
-        if (server != nullptr) settings.caFile = server->caFile();
-        if (usePool) session.setPoolCenter(pool.get());
+    explicit Client(const std::string& caFile = "") {
+        settings.connectTimeoutSeconds = settings.requestTimeoutSeconds = settings.stallTimeoutSeconds = 2;
+        settings.caFile = caFile;
+        session.setPoolCenter(pool.get());
     }
-
-    Outcome get(const std::string& url, const CMRestParams& query = {}, const CMRestParams& headers = {},
-                uint64_t tag = kCMRestRequestTag) {
+    Outcome get(const std::string& url, const CMRestParams& query = {}, const CMRestParams& headers = {}) {
         CMRestGetRequest request;
-        request.tag = tag;
-        request.setURL(url);
         request.addQueryParams(query);
         request.addHeaderParams(headers);
-        return run([&](ICSRestExecutor* executor, CMRestResourceResponse** response) {
-            return executor->executeGet(&request, response);
-        });
+        return run(request, url, &ICSRestExecutor::executeGet);
     }
-
-    Outcome post(const std::string& url, const std::optional<std::string>& json,
-                 const CMRestParams& headers = {}) {
+    Outcome post(const std::string& url, const std::optional<std::string>& json) {
         CMRestPostRequest request;
+        const std::unique_ptr<COJson> body(json ? new COJson(*json) : nullptr);
+        request.updateJson(body.get());
+        return run(request, url, &ICSRestExecutor::executePost);
+    }
+    template <class Request>
+    Outcome run(Request& request, const std::string& url,
+                int32_t (ICSRestExecutor::*execute)(Request*, CMRestResourceResponse**)) {
         request.tag = kCMRestRequestTag;
         request.setURL(url);
-        std::optional<COJson> body;
-        if (json) body.emplace(*json);
-        request.updateJson(body ? &*body : nullptr);
-        request.addHeaderParams(headers);
-        return run([&](ICSRestExecutor* executor, CMRestResourceResponse** response) {
-            return executor->executePost(&request, response);
-        });
-    }
-
-    template <class Call>
-    Outcome run(Call call) {
         ICSAppFactory* factory = CF::obtainAppFactory();
-        std::unique_ptr<ICSRestExecutor> executor(
+        const std::unique_ptr<ICSRestExecutor> executor(
             factory->obtainRestService()->createExecutor(factory, &settings, &session));
         CMRestResourceResponse* response = nullptr;
-        Outcome outcome;
-        outcome.code = call(executor.get(), &response);
-        outcome.response.reset(response);
-        if (outcome.code != 0) {
-            CMErrorRecord record;
-            factory->obtainErrorService()->obtainErrorDescriber()->describe(outcome.code, record);
-            outcome.domain = record.domain;
-            outcome.message = record.message;
-        }
-        return outcome;
+        const int32_t code = (executor.get()->*execute)(&request, &response);
+        CMErrorRecord record;
+        if (code == 0) return {std::unique_ptr<CMRestResourceResponse>(response), ""};
+        factory->obtainErrorService()->obtainErrorDescriber()->describe(code, record);
+        return {std::unique_ptr<CMRestResourceResponse>(response), record.domain + ": " + record.message};
     }
 };
 
 class HttpExchangeTest : public ::testing::TestWithParam<TestServer::Mode> {};
 
-TEST_P(HttpExchangeTest, GetAndPostDeliverWhatWasAsked) {
+// GET and POST over plain HTTP and TLS deliver what was asked; ten requests on one pool, an
+// error reply among them, share one connection.
+TEST_P(HttpExchangeTest, GetAndPostDeliverWhatWasAskedOnOneConnection) {
     TestServer server(GetParam());
-    server.reply("GET", "/v1/models", 200, R"({"data":[{"id":"m1"}]})");
-    server.reply("POST", "/v1/chat/completions", 200, R"({"id":"c1"})");
-    Client client(&server);
-    client.session.setAuthorizationHeaderValue("Bearer sk-test-key");
-    client.session.addHeaderParam("x-fixed", "fixed-value");
+    server.reply("GET", "/m", 200, R"({"data":[]})");
+    server.reply("POST", "/v1/chat", 200, R"({"id":"c1"})");
+    Client client(server.caFile());
+    client.session.setAuthorizationHeaderValue("Bearer sk-test");
+    client.session.addHeaderParam("x-fixed", "fixed");
 
-    Outcome got = client.get(server.url() + "/v1/models", {{"q", "a b&c=d"}, {"name", "caf\xC3\xA9/?"}},
+    Outcome got = client.get(server.url() + "/m?fixed=1", {{"q", "a b&c=d"}, {"name", "caf\xC3\xA9/?"}},
                              {{"x-per-request", "one"}});
-    ASSERT_EQ(got.code, 0) << got.message;
-    ASSERT_TRUE(got.response);
-    EXPECT_EQ(got.response->obtainHTTPStatus(), 200);
-    EXPECT_EQ(got.response->getBufferString(), R"({"data":[{"id":"m1"}]})");
-    ASSERT_NE(got.response->obtainJson(), nullptr);
-    EXPECT_TRUE(got.response->obtainJson()->getIsValidJson());
-
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.response->getBufferString(), R"({"data":[]})");
     qai::test::ReceivedRequest seen = server.lastRequest();
-    EXPECT_EQ(seen.method, "GET");
-    EXPECT_EQ(seen.path, "/v1/models");
-    EXPECT_EQ(seen.rawQuery, "q=a%20b%26c%3Dd&name=caf%C3%A9%2F%3F");
-    EXPECT_EQ(seen.queryParam("q"), "a b&c=d");
-    EXPECT_EQ(seen.header("Authorization"), "Bearer sk-test-key");
-    EXPECT_EQ(seen.header("x-fixed"), "fixed-value");
-    EXPECT_EQ(seen.header("x-per-request"), "one");
-    EXPECT_EQ(seen.header("Accept"), "application/json");
-    EXPECT_EQ(seen.header("User-Agent"), "libqai/1.0");
-    EXPECT_TRUE(seen.body.empty());
+    EXPECT_EQ(seen.method + " " + seen.target, "GET /m?fixed=1&q=a%20b%26c%3Dd&name=caf%C3%A9%2F%3F");
+    EXPECT_EQ(
+        seen.header("Authorization") + " " + seen.header("x-fixed") + " " + seen.header("x-per-request"),
+        "Bearer sk-test fixed one");
+    EXPECT_EQ(seen.header("Accept") + " " + seen.header("User-Agent"), "application/json libqai/1.0");
 
-    // A URL that already has a query gets the parameters appended with '&'.
-    ASSERT_EQ(client.get(server.url() + "/v1/models?fixed=1", {{"key", "k"}}).code, 0);
-    EXPECT_EQ(server.lastRequest().rawQuery, "fixed=1&key=k");
-
-    Outcome posted = client.post(server.url() + "/v1/chat/completions", R"({"model":"m","n":1})");
-    ASSERT_EQ(posted.code, 0) << posted.message;
-    EXPECT_EQ(posted.response->getBufferString(), R"({"id":"c1"})");
+    ASSERT_EQ(client.post(server.url() + "/v1/chat", R"({"model":"m","n":1})").error, "");
     seen = server.lastRequest();
-    EXPECT_EQ(seen.method, "POST");
-    EXPECT_EQ(seen.body, R"({"model":"m","n":1})");
-    EXPECT_EQ(seen.header("Content-Type"), "application/json");
-    EXPECT_EQ(seen.header("Authorization"), "Bearer sk-test-key");
-    EXPECT_EQ(seen.header("x-fixed"), "fixed-value");
-    EXPECT_FALSE(seen.hasHeader("x-per-request"));  // per-request headers stay with their request
-    EXPECT_FALSE(seen.hasHeader("Expect"));
+    EXPECT_EQ(seen.method + " " + seen.body, R"(POST {"model":"m","n":1})");
+    EXPECT_EQ(seen.header("Content-Type") + " " + seen.header("x-fixed"), "application/json fixed");
+    EXPECT_FALSE(seen.hasHeader("x-per-request") || seen.hasHeader("Expect"));
+    ASSERT_EQ(client.post(server.url() + "/v1/chat", std::nullopt).error, "");
+    EXPECT_FALSE(server.lastRequest().hasHeader("Content-Type"));  // no body, no form type claimed
 
-    // No body: nothing sent and no form content type claimed.
-    ASSERT_EQ(client.post(server.url() + "/v1/chat/completions", std::nullopt).code, 0);
-    seen = server.lastRequest();
-    EXPECT_TRUE(seen.body.empty());
-    EXPECT_FALSE(seen.hasHeader("Content-Type"));
-}
-
-TEST_P(HttpExchangeTest, OnePoolKeepsOneConnectionForConsecutiveRequests) {
-    TestServer server(GetParam());
-    server.reply("GET", "/ok", 200, "{}");
-    server.reply("GET", "/denied", 401, R"({"error":"no"})");
-    {
-        Client pooled(&server);
-        for (int i = 0; i < 10; ++i) {
-            // An error reply does not cost the connection either.
-            Outcome outcome = pooled.get(server.url() + (i == 4 ? "/denied" : "/ok"));
-            ASSERT_EQ(outcome.code != 0, i == 4) << outcome.message;
-        }
-        EXPECT_EQ(server.requestCount(), 10u);
-        EXPECT_EQ(server.connectionCount(), 1u);
-    }
-    server.clearRequests();
-    Client unpooled(&server, /*usePool=*/false);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(unpooled.get(server.url() + "/ok").code, 0);
-    EXPECT_EQ(server.connectionCount(), 3u);
-}
-
-std::string modeName(const ::testing::TestParamInfo<TestServer::Mode>& mode) {
-    return mode.param == TestServer::Mode::Tls ? "Tls" : "Plain";
+    for (int i = 0; i < 7; ++i) client.get(server.url() + (i == 3 ? "/nowhere" : "/m"));
+    EXPECT_EQ(server.requestCount(), 10u);
+    EXPECT_EQ(server.connectionCount(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, HttpExchangeTest,
-                         ::testing::Values(TestServer::Mode::Plain, TestServer::Mode::Tls), modeName);
+                         ::testing::Values(TestServer::Mode::Plain, TestServer::Mode::Tls));
 
-TEST(HttpTest, ErrorStatusesHandOverTheResponseWithTheirReason) {
+// An error status hands back the response with its body and JSON, its reason as the text; a
+// redirect is one of them and is not followed.
+TEST(HttpTest, ErrorStatusesHandBackTheResponse) {
     TestServer server;
-    struct Case {
-        int status;
-        std::string body;
-        std::string message;
-    };
-    const Case cases[] = {
-        {401, R"({"error":{"message":"Incorrect API key"}})", "HTTP 401 Unauthorized"},
-        {404, R"({"error":"model not found"})", "HTTP 404 Not Found"},
-        {429, R"({"error":"slow down"})", "HTTP 429 Too Many Requests"},
+    const std::tuple<int, std::string, std::string> cases[] = {
+        {302, "", "HTTP 302 Found (redirects are not followed)"},
         {500, "upstream broke", "HTTP 500 Internal Server Error"},
         {599, "", "HTTP 599"},
-    };
-    Client client(&server);
-    client.session.setAuthorizationHeaderValue("Bearer sk-secret-value");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.status);
-        server.reply("POST", "/chat", c.status, c.body);
-        Outcome outcome = client.post(server.url() + "/chat", "{}");
-        EXPECT_NE(outcome.code, 0);
-        EXPECT_EQ(outcome.domain, "http");
-        EXPECT_EQ(outcome.message, c.message);
-        ASSERT_TRUE(outcome.response);
-        EXPECT_EQ(outcome.response->obtainHTTPStatus(), c.status);
-        EXPECT_EQ(outcome.response->getBufferString(), c.body);
-        EXPECT_EQ(outcome.response->obtainJson() == nullptr, c.body.empty());
+        {401, R"({"message":"Bad key"})", "HTTP 401 Unauthorized"}};
+    Client client;
+    Outcome outcome;
+    for (const auto& [status, body, message] : cases) {
+        qai::test::CannedReply reply(status, body);
+        reply.headers = {{"Location", "/elsewhere"}};
+        server.reply("POST", "/chat", reply);
+        outcome = client.post(server.url() + "/chat", "{}");
+        EXPECT_EQ(outcome.error, "http: " + message);
+        ASSERT_EQ(outcome.response ? outcome.response->obtainHTTPStatus() : 0, status);
+        EXPECT_EQ(outcome.response->getBufferString(), body);
     }
-    // An unknown route answers with the server's JSON 404.
-    Outcome missing = client.get(server.url() + "/nowhere");
-    EXPECT_EQ(missing.message, "HTTP 404 Not Found");
-    ASSERT_TRUE(missing.response && missing.response->obtainJson());
-    EXPECT_TRUE(missing.response->obtainJson()->getIsValidJson());
+    EXPECT_EQ(outcome.response->obtainJson()->obtainMember("message").obtainString(), "Bad key");
+    EXPECT_EQ(server.requestCount(), std::size(cases));
 }
 
-TEST(HttpTest, RedirectsAreErrorsAndNotFollowed) {
-    TestServer server;
-    CannedReply redirect;
-    redirect.status = 302;
-    redirect.headers = {{"Location", "/elsewhere"}};
-    server.reply("GET", "/start", redirect);
-    server.reply("GET", "/elsewhere", 200, "{}");
-    Client client(&server);
-    client.session.setAuthorizationHeaderValue("Bearer sk-must-not-travel");
-
-    Outcome outcome = client.get(server.url() + "/start");
-    EXPECT_NE(outcome.code, 0);
-    EXPECT_THAT(outcome.message, StartsWith("HTTP 302 Found"));
-    ASSERT_TRUE(outcome.response);
-    EXPECT_EQ(outcome.response->obtainHTTPStatus(), 302);
-    EXPECT_EQ(server.requestCount(), 1u);
-}
-
+// Failures without a response are worded plainly, naming the host and never the key. A text
+// ending in a blank is the start of the message.
 TEST(HttpTest, TransportFailuresAreWordedPlainly) {
-    const std::string secret = "sk-very-secret-key";
-    {
-        const int port = qai::test::unusedLocalPort();
-        Client client;
-        client.session.setAuthorizationHeaderValue("Bearer " + secret);
-        Outcome outcome = client.get("http://127.0.0.1:" + std::to_string(port) + "/v1/models");
-        EXPECT_NE(outcome.code, 0);
-        EXPECT_FALSE(outcome.response);
-        EXPECT_EQ(outcome.domain, "transport");
-        EXPECT_EQ(outcome.message,
-                  "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": connection refused");
+    TestServer server, tls(TestServer::Mode::Tls);
+    const std::string big(1000, 'x');
+    qai::test::CannedReply slow(200, "{}"), chunked(200, big), cut(200, big.substr(500));
+    slow.delay = std::chrono::milliseconds(2500);
+    chunked.chunked = true;
+    cut.dropAfterBytes = 100;
+    server.reply("GET", "/slow", slow);
+    server.reply("GET", "/big", 200, big);
+    server.reply("GET", "/chunked", chunked);
+    server.reply("GET", "/cut", cut);
+    const std::string refused = std::to_string(qai::test::unusedLocalPort());
+    Client client;  // trusts only the system store
+    client.session.setAuthorizationHeaderValue("Bearer sk-secret");
+    client.settings.requestTimeoutSeconds = 1;
+    client.settings.maxResponseBytes = 999;
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://127.0.0.1:" + refused + "/",
+         "Could not connect to 127.0.0.1 port " + refused + ": connection refused"},
+        {tls.url() + "/?key=sk-secret", "The TLS certificate of 127.0.0.1 could not be verified: "},
+        {server.url() + "/slow", "Request to 127.0.0.1 timed out after 1 second"},
+        {server.url() + "/big", "Response from 127.0.0.1 exceeded 999 bytes"},
+        {server.url() + "/chunked", "Response from 127.0.0.1 exceeded 999 bytes"},
+        {server.url() + "/cut", "The reply from 127.0.0.1 ended early: "},
+        {"ftp://127.0.0.1/f", "Unsupported URL scheme for 127.0.0.1: only http and https are allowed"},
+        {"http://127.0.0.1/a b\r\n", "Invalid URL"}};
+    for (const auto& [url, text] : cases) {
+        const Outcome outcome = client.get(url);
+        EXPECT_FALSE(outcome.response) << url;
+        EXPECT_EQ(outcome.error.substr(0, text.back() == ' ' ? 11 + text.size() : std::string::npos),
+                  "transport: " + text);
+        EXPECT_EQ(outcome.error.find("sk-secret"), std::string::npos);
     }
-    {
-        TestServer server(TestServer::Mode::Tls);
-        server.reply("GET", "/", 200, "{}");
-        Client client;  // trusts only the system store
-        Outcome outcome = client.get(server.url() + "/", {{"key", secret}});
-        EXPECT_NE(outcome.code, 0);
-        EXPECT_THAT(outcome.message, StartsWith("The TLS certificate of 127.0.0.1 could not be verified: "));
-        EXPECT_THAT(outcome.message, HasSubstr("certificate"));
-        EXPECT_THAT(outcome.message, ::testing::Not(HasSubstr(secret)));
-        EXPECT_EQ(server.requestCount(), 0u);
-
-        client.settings.verifyTLS = false;
-        EXPECT_EQ(client.get(server.url() + "/").code, 0);
-    }
-    {
-        TestServer server;
-        const std::string big(1000, 'x');
-        server.reply("GET", "/big", 200, big);
-        CannedReply chunked;
-        chunked.body = big;
-        chunked.chunked = true;
-        server.reply("GET", "/chunked", chunked);
-        CannedReply cut;
-        cut.body = big;
-        cut.dropAfterBytes = 100;
-        server.reply("GET", "/cut", cut);
-        Client client(&server);
-        client.settings.maxResponseBytes = 999;
-        for (const char* path : {"/big", "/chunked"}) {
-            Outcome outcome = client.get(server.url() + path);
-            EXPECT_FALSE(outcome.response) << path;
-            EXPECT_EQ(outcome.message, "Response from 127.0.0.1 exceeded 999 bytes") << path;
-        }
-        client.settings.maxResponseBytes = 1000;
-        EXPECT_EQ(client.get(server.url() + "/chunked").code, 0);
-
-        Outcome outcome = client.get(server.url() + "/cut");
-        EXPECT_FALSE(outcome.response);
-        EXPECT_THAT(outcome.message, StartsWith("The reply from 127.0.0.1 ended early"));
-        // The pool recovers from a broken connection.
-        EXPECT_EQ(client.get(server.url() + "/big").code, 0);
-    }
-    {
-        Client client;
-        Outcome outcome = client.get("ftp://127.0.0.1/file");
-        EXPECT_EQ(outcome.message, "Unsupported URL scheme for 127.0.0.1: only http and https are allowed");
-        EXPECT_EQ(client.get("http://127.0.0.1/a b\r\n").message, "Invalid URL");
-        EXPECT_EQ(client.get("").message, "Invalid URL");
-    }
+    client.settings.maxResponseBytes = 1000;  // the limit itself is allowed; the pool recovered
+    EXPECT_EQ(client.get(server.url() + "/chunked").error, "");
 }
 
-TEST(HttpTest, TimeLimitsEndRequestsWithTheLimitInTheText) {
-    {
-        TestServer server;
-        CannedReply slow;
-        slow.delay = std::chrono::milliseconds(2500);
-        slow.body = "{}";
-        server.reply("POST", "/slow", slow);
-        Client client(&server);
-        client.settings.requestTimeoutSeconds = 1;
-        Outcome outcome = client.post(server.url() + "/slow", "{}");
-        EXPECT_FALSE(outcome.response);
-        EXPECT_EQ(outcome.message, "Request to 127.0.0.1 timed out after 1 second");
-    }
-    {
-        TestServer server;
-        CannedReply silent;
-        silent.delay = std::chrono::milliseconds(2500);
-        server.reply("GET", "/silent", silent);
-        Client client(&server);
-        client.settings.stallTimeoutSeconds = 1;
-        client.settings.requestTimeoutSeconds = 2;
-        EXPECT_EQ(client.get(server.url() + "/silent").message,
-                  "Request to 127.0.0.1 stalled: nothing received for 1 second");
-    }
-    {
-        qai::test::StalledListener stalled;
-        Client client;
-        client.settings.connectTimeoutSeconds = 1;
-        EXPECT_EQ(
-            client.get("http://127.0.0.1:" + std::to_string(stalled.port()) + "/").message,
-            "Connection to 127.0.0.1 port " + std::to_string(stalled.port()) + " timed out after 1 second");
-    }
-}
-
-TEST(HttpTest, ProxyComesFromTheSettingsOnly) {
-    TestServer server;
-    server.reply("GET", "/", 200, "{}");
-    const std::string deadProxy = "http://127.0.0.1:" + std::to_string(qai::test::unusedLocalPort());
-    // The environment's proxy variables are not read.
-    ::setenv("http_proxy", deadProxy.c_str(), 1);
-    ::setenv("ALL_PROXY", deadProxy.c_str(), 1);
-    Client client(&server);
-    client.settings.noProxy.clear();
-    Outcome direct = client.get(server.url() + "/");
-    ::unsetenv("http_proxy");
-    ::unsetenv("ALL_PROXY");
-    EXPECT_EQ(direct.code, 0) << direct.message;
-
-    client.settings.proxy = deadProxy;
-    EXPECT_EQ(client.get(server.url() + "/").message, "Could not connect to the proxy 127.0.0.1 port " +
-                                                          deadProxy.substr(deadProxy.rfind(':') + 1) +
-                                                          ": connection refused");
-    for (const char* bypass : {"127.0.0.1", "example.com, 127.0.0.1", "*"}) {
-        client.settings.noProxy = bypass;
-        EXPECT_EQ(client.get(server.url() + "/").code, 0) << bypass;
-    }
-}
-
+// Line breaks in any header part never start a new header; in the query they are encoded.
 TEST(HttpTest, LineBreaksNeverStartANewHeader) {
     TestServer server;
-    server.reply("GET", "/", 200, "{}");
-    Client client(&server);
+    Client client;
     client.session.setAuthorizationHeaderValue("Bearer k\r\nX-Evil: 1");
-    client.session.addHeaderParam("x-fixed", "v\nX-Evil-Two: 2");
-    client.session.addHeaderParam("x-name\r\nX-Evil-Three", "3");
-    Outcome outcome =
-        client.get(server.url() + "/", {{"q", "a\r\nX-Evil-Four: 4"}}, {{"x-req", "r\r\n\r\nbody"}});
-    ASSERT_EQ(outcome.code, 0) << outcome.message;
-
+    client.session.addHeaderParam("x-name\r\nX-Evil", "v\nX-Evil: 2");
+    client.get(server.url() + "/", {{"q", "a\r\nX-Evil: 3"}}, {{"x-req", "r\r\n\r\nbody"}});
     const qai::test::ReceivedRequest seen = server.lastRequest();
-    for (const auto& [name, value] : seen.headers) {
-        EXPECT_THAT(name, ::testing::Not(StartsWith("X-Evil"))) << name << ": " << value;
-    }
+    EXPECT_FALSE(seen.hasHeader("X-Evil"));
     EXPECT_EQ(seen.header("Authorization"), "Bearer kX-Evil: 1");
-    EXPECT_EQ(seen.header("x-fixed"), "vX-Evil-Two: 2");
-    EXPECT_EQ(seen.header("x-req"), "rbody");
-    EXPECT_EQ(seen.header("x-nameX-Evil-Three"), "3");
-    EXPECT_EQ(seen.queryParam("q"), "a\r\nX-Evil-Four: 4");
-    EXPECT_TRUE(seen.body.empty());
-}
-
-TEST(HttpTest, ProgrammingErrorsAreRefusedBeforeAnythingIsSent) {
-    TestServer server;
-    Client client(&server);
-    Outcome untagged = client.get(server.url() + "/", {}, {}, /*tag=*/0);
-    EXPECT_NE(untagged.code, 0);
-    EXPECT_FALSE(untagged.response);
-    EXPECT_EQ(untagged.domain, "request");
-    EXPECT_THAT(untagged.message, HasSubstr("programming error"));
-
-    Outcome noResponseSlot = client.run([&](ICSRestExecutor* executor, CMRestResourceResponse**) {
-        CMRestGetRequest request;
-        request.tag = kCMRestRequestTag;
-        request.setURL(server.url() + "/");
-        return executor->executeGet(&request, nullptr);
-    });
-    EXPECT_THAT(noResponseSlot.message, HasSubstr("programming error"));
-    EXPECT_EQ(server.requestCount(), 0u);
-
-    CMErrorRecord record;
-    CF::obtainAppFactory()->obtainErrorService()->obtainErrorDescriber()->describe(-7, record);
-    EXPECT_EQ(record.message, "Request failed (code -7)");
-}
-
-TEST(AppFactoryTest, DateTimeConverterAddsTheOffset) {
-    std::unique_ptr<ICSDateTimeConverter> converter(
-        CF::obtainAppFactory()->obtainDateTimeService()->createDateTimeConverter());
-    std::unique_ptr<CODateTime> date(
-        CODateTime::dateTimeFromString("2024-03-01T12:00:00", "%Y-%m-%dT%H:%M:%S"));
-    ASSERT_TRUE(date);
-    EXPECT_EQ(converter->obtainSeconds(date.get(), 0), 1709294400);
-    EXPECT_EQ(converter->obtainSeconds(date.get(), -3600), 1709294400 - 3600);
-    EXPECT_EQ(converter->obtainSeconds(nullptr, 5), 0);
+    EXPECT_EQ(seen.header("x-nameX-Evil"), "vX-Evil: 2");
+    EXPECT_EQ(seen.header("x-req") + seen.body, "rbody");
+    EXPECT_EQ(seen.queryParam("q"), "a\r\nX-Evil: 3");
 }
 
 }  // namespace

@@ -9,15 +9,14 @@
 //   EXPECT_EQ(server.connectionCount(), 1u);
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace httplib {
@@ -36,10 +35,9 @@ struct ReceivedRequest {
     std::string path;        ///< decoded path without the query
     std::string target;      ///< request target as sent, query included
     std::string rawQuery;    ///< text after '?', still percent-encoded
-    NameValues queryParams;  ///< decoded, in the order sent
-    NameValues headers;      ///< in the order sent
+    NameValues queryParams;  ///< decoded, ordered by name
+    NameValues headers;
     std::string body;
-    int remotePort = -1;
 
     /// First value of a header (name compared case-insensitively); "" when absent.
     std::string header(std::string_view name) const;
@@ -49,17 +47,18 @@ struct ReceivedRequest {
     std::string queryParam(std::string_view name) const;
 };
 
-/// What the server answers for one route.
+/// What the server answers for one route (always as application/json).
 struct CannedReply {
+    CannedReply() = default;
+    CannedReply(int replyStatus, std::string replyBody) : status(replyStatus), body(std::move(replyBody)) {}
     int status = 200;
     std::string body;
-    std::string contentType = "application/json";
     NameValues headers;
     /// Wait this long before answering (ends early when the server stops).
     std::chrono::milliseconds delay{0};
     /// Announce the full body length but close the connection after this many bytes.
     std::optional<size_t> dropAfterBytes;
-    /// Send the body in chunks, without announcing its length.
+    /// Send the body in chunks, without announcing its length (no drop then).
     bool chunked = false;
 };
 
@@ -74,23 +73,41 @@ public:
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
-    /// Standing reply for method and path (path without query).
-    void reply(const std::string& method, const std::string& path, int status, std::string body);
-    void reply(const std::string& method, const std::string& path, CannedReply reply);
+    /// Standing reply for method (GET or POST) and path (without query).
+    void reply(const std::string& method, const std::string& path, int status, std::string body) {
+        reply(method, path, CannedReply(status, std::move(body)));
+    }
+    void reply(const std::string& method, const std::string& path, CannedReply reply) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        routes_[{method, path}] = std::move(reply);
+    }
     /// One-shot reply, used (in order) before the standing reply of the route.
-    void replyOnce(const std::string& method, const std::string& path, CannedReply reply);
+    void replyOnce(const std::string& method, const std::string& path, CannedReply reply) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        onceRoutes_[{method, path}].push_back(std::move(reply));
+    }
 
-    /// Copies of every request received so far, oldest first.
-    std::vector<ReceivedRequest> requests() const;
     /// The latest request; a default value when none arrived.
-    ReceivedRequest lastRequest() const;
-    size_t requestCount() const;
+    ReceivedRequest lastRequest() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_.empty() ? ReceivedRequest() : received_.back();
+    }
+    size_t requestCount() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_.size();
+    }
     /// Forgets the recorded requests and connections.
-    void clearRequests();
+    void clearRequests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.clear();
+        remotePorts_.clear();
+    }
     /// Distinct client connections that carried at least one request.
-    size_t connectionCount() const;
+    size_t connectionCount() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return remotePorts_.size();
+    }
 
-    int port() const { return port_; }
     /// "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
     std::string url() const;
     /// PEM certificate a TLS client must trust ("" for a plain server).
@@ -98,7 +115,6 @@ public:
 
 private:
     void handle(const httplib::Request& request, httplib::Response& response);
-    void sendReply(const CannedReply& reply, httplib::Response& response);
 
     Mode mode_;
     std::unique_ptr<httplib::Server> server_;
@@ -110,7 +126,7 @@ private:
     std::map<std::pair<std::string, std::string>, CannedReply> routes_;
     std::map<std::pair<std::string, std::string>, std::vector<CannedReply>> onceRoutes_;
     std::vector<ReceivedRequest> received_;
-    std::vector<int> remotePorts_;
+    std::set<int> remotePorts_;
 };
 
 /// Contents of a file below the fixtures directory; throws when it cannot be read.
@@ -118,21 +134,5 @@ std::string readFixture(const std::string& relativePath);
 
 /// A local port with nothing listening on it (bound, then released).
 int unusedLocalPort();
-
-/// A local port whose connection attempts never complete: its accept queue
-/// is full and nothing accepts, so clients run into their connect time-out.
-class StalledListener {
-public:
-    StalledListener();
-    ~StalledListener();
-    StalledListener(const StalledListener&) = delete;
-    StalledListener& operator=(const StalledListener&) = delete;
-    int port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    std::vector<int> fillers_;
-    int port_ = 0;
-};
 
 }  // namespace qai::test
