@@ -52,6 +52,8 @@ void QAIRegisterCallback(QAILocalizationCallback callback) { gCallback = callbac
 void QAISetHTTPSettings(const CMRestGlobalSettings& settings) { gSettings = settings; }
 
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
 // Thread attach and detach notifications are of no use to the library.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
