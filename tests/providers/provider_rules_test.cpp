@@ -69,6 +69,8 @@ struct Provider {
     std::vector<std::string> models, modelErrors;  // modelErrors per kModelProbes
     std::vector<double> temperatures;              // after kTemperatures
 };
+// Test names and failure messages show the provider, not its bytes.
+void PrintTo(const Provider& provider, std::ostream* out) { *out << provider.name; }
 
 const std::string kHistory = R"({"role":"user","content":"q1"},{"role":"assistant","content":"a1"},)"
                              R"({"role":"user","content":"r2"},{"role":"user","content":"hi"}]})";
