@@ -159,6 +159,11 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
     }
     client.settings.maxResponseBytes = 1000;  // the limit itself is allowed; the pool recovered
     EXPECT_EQ(client.get(server.url() + "/chunked").error, "");
+    // A silent peer is noticed by the stall limit long before the whole-request limit.
+    client.settings.requestTimeoutSeconds = 60;
+    client.settings.stallTimeoutSeconds = 1;
+    EXPECT_EQ(client.get(server.url() + "/slow").error,
+              "transport: Request to 127.0.0.1 stalled: nothing received for 1 second");
 }
 
 // Line breaks in any header part never start a new header; in the query they are encoded.
