@@ -117,7 +117,9 @@ class IQAIAssistant : public IQAIObject {
 public:
     /// The caller becomes responsible for releasing the memory.
     virtual IQAIAssistantMemory* obtainMemory() = 0;
-    /// The caller keeps ownership of memory and keeps it alive while used.
+    /// Uses memory from now on; the caller keeps ownership and keeps it alive
+    /// while used. A memory the assistant still owns is destroyed first; null,
+    /// or the memory already in use, changes nothing.
     virtual void setMemory(IQAIAssistantMemory* memory) = 0;
     virtual std::string obtainDefaultHost() = 0;
     /// (model names, error text); empty error text means success.
