@@ -216,19 +216,29 @@ std::string describeStatus(long status) {
     return text;
 }
 
-std::string describeSocketError(long osErrno) {
-    switch (osErrno) {
-        case ECONNREFUSED:
+/// Words for the socket error libcurl reports: errno values, or on Windows
+/// the Winsock codes (which curl.h's winsock2.h defines).
+std::string describeSocketError(long osError) {
+#if defined(_WIN32)
+    constexpr long kRefused = WSAECONNREFUSED, kReset = WSAECONNRESET, kNetUnreachable = WSAENETUNREACH,
+                   kHostUnreachable = WSAEHOSTUNREACH, kTimedOut = WSAETIMEDOUT,
+                   kAddressNotAvailable = WSAEADDRNOTAVAIL;
+#else
+    constexpr long kRefused = ECONNREFUSED, kReset = ECONNRESET, kNetUnreachable = ENETUNREACH,
+                   kHostUnreachable = EHOSTUNREACH, kTimedOut = ETIMEDOUT, kAddressNotAvailable = EADDRNOTAVAIL;
+#endif
+    switch (osError) {
+        case kRefused:
             return "connection refused";
-        case ECONNRESET:
+        case kReset:
             return "connection reset";
-        case ENETUNREACH:
+        case kNetUnreachable:
             return "network is unreachable";
-        case EHOSTUNREACH:
+        case kHostUnreachable:
             return "host is unreachable";
-        case ETIMEDOUT:
+        case kTimedOut:
             return "timed out";
-        case EADDRNOTAVAIL:
+        case kAddressNotAvailable:
             return "address not available";
         default:
             return "";
@@ -538,7 +548,14 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     curl_easy_setopt(handle, CURLOPT_NOPROXY, settings_.noProxy.c_str());
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, settings_.verifyTLS ? 1L : 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, settings_.verifyTLS ? 2L : 0L);
-    if (!settings_.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, settings_.caFile.c_str());
+    if (!settings_.caFile.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, settings_.caFile.c_str());
+    } else {
+#if defined(_WIN32)
+        // No CA bundle is built in on Windows: trust the system certificate store.
+        curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+#endif
+    }
     curl_easy_setopt(handle, CURLOPT_USERAGENT, settings_.userAgent.c_str());
     if (sink.limit > 0)
         curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));

@@ -52,8 +52,12 @@ void QAIRegisterCallback(QAILocalizationCallback callback) { gCallback = callbac
 void QAISetHTTPSettings(const CMRestGlobalSettings& settings) { gSettings = settings; }
 
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX  // mingw's C++ library defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 // Thread attach and detach notifications are of no use to the library.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
