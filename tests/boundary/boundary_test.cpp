@@ -2,6 +2,7 @@
 // record, the HTTP settings copy and the export table.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -117,23 +118,67 @@ TEST(HTTPSettings, LastCopyWins) {
     EXPECT_EQ(qai::obtainHTTPSettings().connectTimeoutSeconds, 30);
 }
 
-TEST(ExportTable, HoldsExactlyTheSixHostFunctions) {
-    std::string command = std::string("nm -D --defined-only '") + QAI_SHARED_LIBRARY + "'";
+#if defined(_WIN32)
+/// Names in the export directory of a PE32+ DLL, read straight from the file.
+std::set<std::string> exportedNames(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return {};
+    std::string image;
+    char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) image.append(chunk, n);
+    std::fclose(file);
+    // Reads past the end give 0, so a damaged file yields no names, not a crash.
+    auto read = [&image](size_t at, auto value) {
+        if (at + sizeof value <= image.size()) std::memcpy(&value, image.data() + at, sizeof value);
+        return value;
+    };
+    auto u16 = [&read](size_t at) { return read(at, uint16_t{0}); };
+    auto u32 = [&read](size_t at) { return read(at, uint32_t{0}); };
+    const uint32_t pe = u32(0x3C);
+    const size_t optional = pe + 24;
+    const uint16_t sections = u16(pe + 6);
+    const size_t sectionTable = optional + u16(pe + 20);
+    auto offsetOf = [&](uint32_t rva) -> size_t {
+        for (uint16_t i = 0; i < sections; ++i) {
+            const size_t header = sectionTable + i * 40u;
+            const uint32_t start = u32(header + 12), size = u32(header + 8);
+            if (rva >= start && rva < start + size) return rva - start + u32(header + 20);
+        }
+        return 0;
+    };
+    // PE32+: the export directory is the first data directory, at offset 112.
+    const size_t directory = offsetOf(u32(optional + 112));
+    std::set<std::string> names;
+    const uint32_t count = u32(directory + 24);
+    const size_t nameTable = offsetOf(u32(directory + 32));
+    for (uint32_t i = 0; i < count && directory != 0; ++i) {
+        const size_t name = offsetOf(u32(nameTable + 4 * i));
+        if (name != 0 && name < image.size()) names.insert(image.c_str() + name);
+    }
+    return names;
+}
+#else
+/// Defined dynamic symbols of an ELF shared library, as nm lists them.
+std::set<std::string> exportedNames(const char* path) {
+    std::string command = std::string("nm -D --defined-only '") + path + "'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    ASSERT_TRUE(pipe);
     std::set<std::string> exported;
     char line[4096];
-    while (std::fgets(line, sizeof line, pipe.get())) {
+    while (pipe && std::fgets(line, sizeof line, pipe.get())) {
         std::string row(line);
         while (!row.empty() && (row.back() == '\n' || row.back() == '\r')) row.pop_back();
         auto space = row.rfind(' ');
-        ASSERT_NE(space, std::string::npos) << row;
-        char kind = row.size() > 2 ? row[space - 1] : '?';
-        std::string name = row.substr(space + 1);
+        if (space == std::string::npos || space == 0) continue;
         // Version-script nodes appear as absolute symbols; they are not code.
-        if (kind == 'A') continue;
-        exported.insert(name);
+        if (row[space - 1] == 'A') continue;
+        exported.insert(row.substr(space + 1));
     }
+    return exported;
+}
+#endif
+
+TEST(ExportTable, HoldsExactlyTheSixHostFunctions) {
+    const std::set<std::string> exported = exportedNames(QAI_SHARED_LIBRARY);
     const std::set<std::string> expected = {
         "_Z13QAIFreeObjectP10IQAIObject",
         "_Z19QAIRegisterCallbackPFvPKcPvE",

@@ -1,26 +1,56 @@
 #include "test_server.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
+
+#if defined(_WIN32)
+// httplib.h brings Winsock and starts it.
+using NativeSocket = SOCKET;
+constexpr int kShutdownBoth = SD_BOTH;
+void closeNativeSocket(NativeSocket sock) { ::closesocket(sock); }
+#else
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using NativeSocket = int;
+constexpr int kShutdownBoth = SHUT_RDWR;
+void closeNativeSocket(NativeSocket sock) { ::close(sock); }
+#endif
 
 namespace qai::test {
 namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+/// Calls visit with every socket the process may have open.
+template <typename Visit>
+void forEachOpenSocket(Visit visit) {
+#if defined(_WIN32)
+    // Windows has no list of a process's sockets, but their handles are small
+    // multiples of four: probing them is cheap, and a handle that is not a
+    // socket just fails getsockname.
+    for (uintptr_t handle = 4; handle < (1u << 16); handle += 4) visit(static_cast<NativeSocket>(handle));
+#else
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        visit(static_cast<NativeSocket>(std::atoi(entry.path().filename().string().c_str())));
+    }
+#endif
 }
 
 // Self-signed CA certificate for 127.0.0.1 and localhost, made once per
@@ -31,9 +61,14 @@ struct Certificate {
     std::string keyPath;
 
     Certificate() {
-        char pattern[] = "/tmp/qai-test-cert-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        dir = pattern;
+        // A new directory of its own under the system's temporary folder.
+        std::random_device random;
+        for (int attempt = 0; dir.empty() && attempt < 100; ++attempt) {
+            std::filesystem::path candidate =
+                std::filesystem::temp_directory_path() / ("qai-test-cert-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) dir = candidate;
+        }
+        if (dir.empty()) throw std::runtime_error("cannot make a directory for the test certificate");
         certPath = (dir / "cert.pem").string();
         keyPath = (dir / "key.pem").string();
 
@@ -88,17 +123,15 @@ const Certificate& certificate() {
 /// Shuts down every connected socket of this process whose local port is
 /// port: the server's side of its client connections.
 void shutDownAcceptedConnections(int port) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        const int fd = std::atoi(entry.path().filename().c_str());
+    forEachOpenSocket([port](NativeSocket sock) {
         sockaddr_in local{}, peer{};
         socklen_t localLength = sizeof(local), peerLength = sizeof(peer);
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+        if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
             local.sin_family == AF_INET && ntohs(local.sin_port) == port &&
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-            ::shutdown(fd, SHUT_RDWR);
+            ::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+            ::shutdown(sock, kShutdownBoth);
         }
-    }
+    });
 }
 
 void sendReply(const CannedReply& reply, const std::atomic<bool>& stopping, httplib::Response& response) {
@@ -226,13 +259,15 @@ std::string readFixture(const std::string& relativePath) {
 }
 
 int unusedLocalPort() {
-    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    const NativeSocket sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    const bool opened = sock != static_cast<NativeSocket>(-1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    const bool bound = sock >= 0 &&
-                       ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+    const bool bound = opened && ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
                        ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (sock >= 0) ::close(sock);
+    if (opened) closeNativeSocket(sock);
     if (!bound) throw std::runtime_error("could not find a free port");
     return ntohs(address.sin_port);
 }
