@@ -237,17 +237,6 @@ std::string describeSocketError(long osErrno) {
 
 std::string seconds(long value) { return std::to_string(value) + (value == 1 ? " second" : " seconds"); }
 
-/// Replaces every occurrence of a secret in text; values shorter than 8
-/// characters are too common to be keys and too likely to hit ordinary words.
-void redact(std::string& text, const std::vector<std::string_view>& secrets) {
-    for (std::string_view secret : secrets) {
-        if (secret.size() < 8) continue;
-        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-            text.replace(at, secret.size(), "[redacted]");
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Request building
 
@@ -500,7 +489,7 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
 
     auto fail = [&secrets](std::string domain, std::string message) {
-        redact(message, secrets);
+        cfBlankSecrets(message, secrets);
         return recordError(std::move(domain), std::move(message));
     };
 
@@ -655,6 +644,33 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
 }
 
 }  // namespace
+
+void cfBlankSecrets(std::string& text, const std::vector<std::string_view>& secrets) {
+    // Every occurrence is found in the original text first and the spans are
+    // replaced in one pass, so a secret that occurs in the marker itself, or
+    // overlaps another secret, can neither loop nor leave a piece behind.
+    std::vector<std::pair<size_t, size_t>> spans;  // [begin, end)
+    for (std::string_view secret : secrets) {
+        if (secret.size() < kShortestSecret) continue;
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 1))
+            spans.emplace_back(at, at + secret.size());
+    }
+    if (spans.empty()) return;
+    std::sort(spans.begin(), spans.end());
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    for (size_t i = 0; i < spans.size();) {
+        const size_t begin = spans[i].first;
+        size_t end = spans[i].second;
+        for (++i; i < spans.size() && spans[i].first <= end; ++i) end = std::max(end, spans[i].second);
+        out.append(text, copied, begin - copied);
+        out += kBlankedSecret;
+        copied = end;
+    }
+    out.append(text, copied, std::string::npos);
+    text = std::move(out);
+}
 
 ICSHTTPPoolCenter* cfCreateHTTPPoolCenter() {
     ensureCurlGlobalInit();

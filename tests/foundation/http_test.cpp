@@ -3,7 +3,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <vector>
 
 #include "cf/CFAppFactory.h"
 #include "cf/CMRest.h"
@@ -164,6 +166,26 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
     client.settings.stallTimeoutSeconds = 1;
     EXPECT_EQ(client.get(server.url() + "/slow").error,
               "transport: Request to 127.0.0.1 stalled: nothing received for 1 second");
+}
+
+// Every occurrence of every secret becomes one marker, whatever the secret spells, including
+// the marker itself; short values stay.
+TEST(HttpTest, SecretsAreBlankedWherever) {
+    using Secrets = std::vector<std::string_view>;
+    const std::tuple<std::string, Secrets, std::string> cases[] = {
+        {"key sk-abcdefgh in sk-abcdefgh.", {"sk-abcdefgh"}, "key [redacted] in [redacted]."},
+        {"host redacted.example", {"redacted"}, "host [redacted].example"},
+        {"[redacted] and [redacted]", {"[redacted]", "redacted"}, "[redacted] and [redacted]"},
+        {"Bearer sk-abcdefgh!", {"sk-abcdefgh", "Bearer sk-abcdefgh"}, "[redacted]!"},
+        {"aaaaaaaaaaa", {"aaaaaaaa"}, "[redacted]"},                   // overlapping occurrences
+        {"abcdefgh12345678", {"abcdefgh", "12345678"}, "[redacted]"},  // adjacent
+        {"short 1234567 stays", {"1234567", ""}, "short 1234567 stays"},
+        {"", {"sk-abcdefgh"}, ""}};
+    for (const auto& [text, secrets, blanked] : cases) {
+        std::string out = text;
+        cfBlankSecrets(out, secrets);
+        EXPECT_EQ(out, blanked) << text;
+    }
 }
 
 // Line breaks in any header part never start a new header; in the query they are encoded.

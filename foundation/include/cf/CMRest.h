@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,6 +33,16 @@ struct CF_API CMRestGlobalSettings {
     /// Larger replies end as an error instead of filling the host's memory.
     int64_t maxResponseBytes = 64LL * 1024 * 1024;
 };
+
+/// Values shorter than this are too common to be keys and too likely to hit
+/// ordinary words: they are never blanked.
+inline constexpr size_t kShortestSecret = 8;
+/// What a blanked secret reads as.
+inline constexpr std::string_view kBlankedSecret = "[redacted]";
+
+/// Replaces every occurrence of each secret in text by kBlankedSecret;
+/// overlapping and adjacent occurrences become one marker.
+CF_API void cfBlankSecrets(std::string& text, const std::vector<std::string_view>& secrets);
 
 /// A keep-alive connection cache. Requests of one assistant reuse its
 /// connections, so consecutive requests to one host share one TCP/TLS link.
