@@ -5,7 +5,6 @@
 #include <memory>
 #include <utility>
 
-#include "boundary/qai_library.h"
 #include "cf/CFAppFactory.h"
 #include "cf/CFText.h"
 #include "cf/COJson.h"
