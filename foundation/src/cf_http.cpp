@@ -471,25 +471,19 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     } else if (post != nullptr) {
         removals.emplace_back("Content-Type");  // curl would claim a form otherwise
     }
-    std::vector<std::string_view> secrets;
     if (session_ != nullptr) {
-        if (session_->hasAuthorizationHeaderValue()) {
+        if (session_->hasAuthorizationHeaderValue())
             headers.set("Authorization", session_->obtainAuthorizationHeaderValue());
-            secrets.emplace_back(session_->obtainAuthorizationHeaderValue());
-        }
-        for (const auto& [name, value] : session_->obtainHeaderParams()) {
-            headers.set(name, value);
-            secrets.emplace_back(value);
-        }
+        for (const auto& [name, value] : session_->obtainHeaderParams()) headers.set(name, value);
     }
-    for (const auto& [name, value] : request->obtainHeaderParams()) {
-        headers.set(name, value);
-        secrets.emplace_back(value);
-    }
-    for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
+    for (const auto& [name, value] : request->obtainHeaderParams()) headers.set(name, value);
 
-    auto fail = [&secrets](std::string domain, std::string message) {
-        cfBlankSecrets(message, secrets);
+    // Secrets are gathered only when a text is worded: a success costs nothing.
+    auto fail = [this, request, &url](std::string domain, std::string message) {
+        std::vector<std::string_view> secrets;
+        for (const auto& param : request->obtainHeaderParams()) secrets.emplace_back(param.second);
+        for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
+        cfBlankSessionSecrets(message, session_, settings_, url, secrets);
         return recordError(std::move(domain), std::move(message));
     };
 
@@ -644,33 +638,6 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
 }
 
 }  // namespace
-
-void cfBlankSecrets(std::string& text, const std::vector<std::string_view>& secrets) {
-    // Every occurrence is found in the original text first and the spans are
-    // replaced in one pass, so a secret that occurs in the marker itself, or
-    // overlaps another secret, can neither loop nor leave a piece behind.
-    std::vector<std::pair<size_t, size_t>> spans;  // [begin, end)
-    for (std::string_view secret : secrets) {
-        if (secret.size() < kShortestSecret) continue;
-        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 1))
-            spans.emplace_back(at, at + secret.size());
-    }
-    if (spans.empty()) return;
-    std::sort(spans.begin(), spans.end());
-    std::string out;
-    out.reserve(text.size());
-    size_t copied = 0;
-    for (size_t i = 0; i < spans.size();) {
-        const size_t begin = spans[i].first;
-        size_t end = spans[i].second;
-        for (++i; i < spans.size() && spans[i].first <= end; ++i) end = std::max(end, spans[i].second);
-        out.append(text, copied, begin - copied);
-        out += kBlankedSecret;
-        copied = end;
-    }
-    out.append(text, copied, std::string::npos);
-    text = std::move(out);
-}
 
 ICSHTTPPoolCenter* cfCreateHTTPPoolCenter() {
     ensureCurlGlobalInit();
