@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "cf/CFAppFactory.h"
 #include "cf/CMRest.h"
 #include "cf/COJson.h"
+#include "raw_server.h"
 #include "test_server.h"
 
 namespace {
@@ -209,6 +211,26 @@ TEST(HttpTest, SessionSecretsAreBlankedInEveryForm) {
         cfBlankSessionSecrets(out, &session, settings, url, {"qk-12345678"});
         EXPECT_EQ(out, blanked) << text;
     }
+}
+
+// The stall limit counts from the last byte that arrived and ends the transfer within a second
+// of the setting (bounds are loose for slow sanitizer builds); the text says what happened.
+TEST(HttpTest, StallLimitCountsFromTheLastByte) {
+    qai::test::RawServer server([](qai::test::RawConnection& peer) {
+        peer.readRequest();
+        peer.send(qai::test::rawHead(200, "Content-Length: 100\r\n"));
+        peer.trickle("{\"a\"", std::chrono::milliseconds(250));  // a byte every quarter second
+        peer.stayQuiet();
+    });
+    Client client;
+    client.settings.requestTimeoutSeconds = 60;
+    client.settings.stallTimeoutSeconds = 3;
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = client.get(server.url() + "/");
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(outcome.error, "transport: Request to 127.0.0.1 stalled: nothing received for 3 seconds");
+    EXPECT_GE(elapsed, 3.6);  // the trickle (last byte at 0.75 s) kept it alive
+    EXPECT_LT(elapsed, 0.75 + 3 + 2.5);
 }
 
 // Line breaks in any header part never start a new header; in the query they are encoded.
