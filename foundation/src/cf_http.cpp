@@ -552,18 +552,22 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     }
 
-    const std::chrono::milliseconds stallLimit(
-        settings_.stallTimeoutSeconds > 0 ? settings_.stallTimeoutSeconds * 1000L : 0L);
+    // Clamped to a month, so that no setting overflows the clock arithmetic.
+    const std::chrono::milliseconds stallLimit(std::clamp(settings_.stallTimeoutSeconds, 0L, 30L * 86400) *
+                                               1000);
     cf_internal::Transfer transfer(
         lease.get().multi, handle, [&sink](std::string_view piece) { return sink.append(piece); },
         stallLimit);
     const cf_internal::Transfer::Outcome outcome = transfer.run();
 
+    const std::string host = parts.host.empty() ? std::string("the server") : parts.host;
     if (outcome.stalled) {
-        return fail("transport",
-                    "Request to " + (parts.host.empty() ? std::string("the server") : parts.host) +
-                        " stalled: nothing received for " + seconds(settings_.stallTimeoutSeconds));
+        return fail("transport", "Request to " + host + " stalled: nothing received for " +
+                                     seconds(settings_.stallTimeoutSeconds));
     }
+    if (outcome.headersCut)
+        return fail("transport",
+                    "The reply from " + host + " ended early: the connection closed inside the headers");
     if (outcome.result != CURLE_OK) {
         return fail("transport", describeFailure(handle, outcome.result, sink, parts, errorBuffer));
     }

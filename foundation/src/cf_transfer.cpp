@@ -33,9 +33,15 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
     return transfer->sink_(std::string_view(data, bytes)) ? bytes : 0;
 }
 
-size_t Transfer::onHeader(char*, size_t size, size_t count, void* self) {
-    static_cast<Transfer*>(self)->lastActivity_ = Clock::now();
-    return size * count;
+size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
+    auto* transfer = static_cast<Transfer*>(self);
+    const std::string_view line(data, size * count);
+    transfer->lastActivity_ = Clock::now();
+    // Each reply (an interim 1xx one too) starts with its status line and
+    // ends its headers with a blank line.
+    if (line.starts_with("HTTP/")) transfer->headersEnded_ = false;
+    if (line == "\r\n" || line == "\n") transfer->headersEnded_ = true;
+    return line.size();
 }
 
 int Transfer::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
@@ -95,6 +101,10 @@ Transfer::Outcome Transfer::run() {
     while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy_)
             outcome.result = message->data.result;
+    }
+    if (outcome.result == CURLE_OK && !headersEnded_) {
+        outcome.headersCut = true;
+        outcome.result = CURLE_PARTIAL_FILE;
     }
     return outcome;
 }

@@ -25,6 +25,10 @@ public:
         /// Ended by the stall limit: once the request was under way, nothing
         /// arrived (and nothing went out) for that long.
         bool stalled = false;
+        /// The connection closed before the reply's header section ended,
+        /// which libcurl lets pass as a complete reply (result is then
+        /// CURLE_PARTIAL_FILE).
+        bool headersCut = false;
     };
 
     /// easy is set up except for its body, header and progress callbacks,
@@ -58,6 +62,7 @@ private:
     bool added_ = false;
     Clock::time_point lastActivity_ = Clock::now();
     curl_off_t uploaded_ = 0;
+    bool headersEnded_ = false;  // the blank line after the last reply's headers arrived
 };
 
 }  // namespace cf_internal

@@ -23,14 +23,14 @@ bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// Self-signed CA certificate for 127.0.0.1 and localhost, made once per
-// process and removed at exit.
+// Self-signed CA certificate for the names in subjectAltName (and the first
+// as common name), made once per process and removed at exit.
 struct Certificate {
     std::filesystem::path dir;
     std::string certPath;
     std::string keyPath;
 
-    Certificate() {
+    Certificate(const char* commonName, const char* subjectAltName) {
         char pattern[] = "/tmp/qai-test-cert-XXXXXX";
         if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
         dir = pattern;
@@ -48,14 +48,14 @@ struct Certificate {
         X509_set_pubkey(x, key.get());
         X509_NAME* name = X509_get_subject_name(x);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
         X509_set_issuer_name(x, name);
         X509V3_CTX ctx;
         X509V3_set_ctx_nodb(&ctx);
         X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
         const std::pair<int, const char*> extensions[] = {
             {NID_basic_constraints, "critical,CA:TRUE"},
-            {NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
+            {NID_subject_alt_name, subjectAltName},
         };
         for (const auto& [nid, value] : extensions) {
             X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
@@ -80,8 +80,12 @@ struct Certificate {
     }
 };
 
-const Certificate& certificate() {
-    static const Certificate instance;
+const Certificate& certificate(TestServer::Mode mode) {
+    if (mode == TestServer::Mode::TlsForOtherName) {
+        static const Certificate other("other.invalid", "DNS:other.invalid");
+        return other;
+    }
+    static const Certificate instance("127.0.0.1", "IP:127.0.0.1,DNS:localhost");
     return instance;
 }
 
@@ -152,9 +156,9 @@ std::string ReceivedRequest::queryParam(std::string_view name) const {
 }
 
 TestServer::TestServer(Mode mode) : mode_(mode) {
-    if (mode == Mode::Tls) {
-        server_ = std::make_unique<httplib::SSLServer>(certificate().certPath.c_str(),
-                                                       certificate().keyPath.c_str());
+    if (mode != Mode::Plain) {
+        server_ = std::make_unique<httplib::SSLServer>(certificate(mode).certPath.c_str(),
+                                                       certificate(mode).keyPath.c_str());
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
@@ -187,10 +191,12 @@ TestServer::~TestServer() {
 }
 
 std::string TestServer::url() const {
-    return std::string(mode_ == Mode::Tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+    return std::string(mode_ != Mode::Plain ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-std::string TestServer::caFile() const { return mode_ == Mode::Tls ? certificate().certPath : std::string(); }
+std::string TestServer::caFile() const {
+    return mode_ != Mode::Plain ? certificate(mode_).certPath : std::string();
+}
 
 void TestServer::handle(const httplib::Request& request, httplib::Response& response) {
     ReceivedRequest record{request.method, request.path, request.target, "", {}, {}, request.body};

@@ -64,7 +64,9 @@ struct CannedReply {
 
 class TestServer {
 public:
-    enum class Mode { Plain, Tls };
+    /// TlsForOtherName: HTTPS with a certificate that caFile() makes trusted
+    /// but that is issued for another host name than 127.0.0.1.
+    enum class Mode { Plain, Tls, TlsForOtherName };
 
     /// Starts listening on an ephemeral port and returns once it accepts connections.
     explicit TestServer(Mode mode = Mode::Plain);
