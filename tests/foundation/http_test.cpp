@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -231,6 +232,18 @@ TEST(HttpTest, StallLimitCountsFromTheLastByte) {
     EXPECT_EQ(outcome.error, "transport: Request to 127.0.0.1 stalled: nothing received for 3 seconds");
     EXPECT_GE(elapsed, 3.6);  // the trickle (last byte at 0.75 s) kept it alive
     EXPECT_LT(elapsed, 0.75 + 3 + 2.5);
+}
+
+// Time limits at the ends of their range neither overflow nor refuse the request.
+TEST(HttpTest, ExtremeTimeLimitsStillRun) {
+    TestServer server;
+    server.reply("GET", "/m", 200, "{}");
+    for (const long limit : {std::numeric_limits<long>::max(), std::numeric_limits<long>::min(), 0L}) {
+        Client client;
+        client.settings.stallTimeoutSeconds = client.settings.requestTimeoutSeconds =
+            client.settings.connectTimeoutSeconds = limit;
+        EXPECT_EQ(client.get(server.url() + "/m").error, "") << limit;
+    }
 }
 
 // Line breaks in any header part never start a new header; in the query they are encoded.
