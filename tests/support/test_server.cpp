@@ -163,10 +163,11 @@ TestServer::TestServer(Mode mode) : mode_(mode) {
         server_ = std::make_unique<httplib::Server>();
     }
     if (!server_->is_valid()) throw std::runtime_error("test server could not be set up");
-    // Pooled client connections must survive a whole test. Replies go out in
+    // Pooled client connections must survive a whole test, load runs of
+    // thousands of requests included. Replies go out in
     // several writes; without TCP_NODELAY, Nagle's algorithm and the client's
     // delayed ACK add 40 ms to each exchange.
-    server_->set_keep_alive_max_count(1000).set_keep_alive_timeout(30).set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(1000000).set_keep_alive_timeout(30).set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     };
@@ -214,6 +215,8 @@ void TestServer::handle(const httplib::Request& request, httplib::Response& resp
         std::lock_guard<std::mutex> lock(mutex_);
         remotePorts_.insert(request.remote_port);
         received_.push_back(std::move(record));
+        if (received_.size() > keepLatest_)
+            received_.erase(received_.begin(), received_.end() - static_cast<std::ptrdiff_t>(keepLatest_));
         const std::pair<std::string, std::string> key{request.method, request.path};
         if (auto once = onceRoutes_.find(key); once != onceRoutes_.end() && !once->second.empty()) {
             canned = once->second.front();
