@@ -3,6 +3,7 @@
 // with the conversation memory as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -29,18 +30,47 @@ struct Fault {
     std::optional<TestServer::Mode> tls;
     /// Start of the error text.
     std::string expected;
+    long stallSeconds = kStallSeconds;
+    long requestSeconds = 20;
+    long connectSeconds = 5;
+    /// Speak https to the raw peer (which never answers the handshake).
+    bool httpsToRaw = false;
+
+    /// The shortest limit: every fault ends within it plus a loose margin.
+    long shortestLimit() const {
+        long shortest = connectSeconds;
+        for (const long limit : {stallSeconds, requestSeconds})
+            if (limit > 0) shortest = std::min(shortest, limit);
+        return shortest;
+    }
 };
+
+void quiet(RawConnection& peer) {
+    peer.readRequest();
+    peer.stayQuiet();
+}
 
 std::vector<Fault> faults(int otherPort) {
     const std::string other = "http://127.0.0.1:" + std::to_string(otherPort) + "/v1/models";
     return {
         {"accepts and never answers",
-         [](RawConnection& peer) {
-             peer.readRequest();
-             peer.stayQuiet();
-         },
+         quiet,
          {},
          "Request to 127.0.0.1 stalled: nothing received for 1 second"},
+        {"accepts and never answers, no stall limit",
+         quiet,
+         {},
+         "Request to 127.0.0.1 timed out after 1 second",
+         0,
+         1},
+        {"accepts and never starts TLS",
+         quiet,
+         {},
+         "Connection to 127.0.0.1 port ",
+         kStallSeconds,
+         20,
+         1,
+         true},
         {"closes inside the headers",
          [](RawConnection& peer) {
              peer.readRequest();
@@ -113,9 +143,9 @@ TEST_P(TransportFaults, EndInAClearTextInTimeWithTheMemoryUnchanged) {
         std::optional<TestServer> tls;
         std::string host;
         CMRestGlobalSettings settings;
-        settings.connectTimeoutSeconds = 5;
-        settings.requestTimeoutSeconds = 20;
-        settings.stallTimeoutSeconds = kStallSeconds;
+        settings.connectTimeoutSeconds = fault.connectSeconds;
+        settings.requestTimeoutSeconds = fault.requestSeconds;
+        settings.stallTimeoutSeconds = fault.stallSeconds;
         settings.maxResponseBytes = kMaxBytes;
         if (fault.tls) {
             tls.emplace(*fault.tls);
@@ -123,7 +153,7 @@ TEST_P(TransportFaults, EndInAClearTextInTimeWithTheMemoryUnchanged) {
             if (*fault.tls == TestServer::Mode::TlsForOtherName) settings.caFile = tls->caFile();
         } else {
             raw.emplace(fault.script);
-            host = raw->url();
+            host = fault.httpsToRaw ? "https" + raw->url().substr(4) : raw->url();
         }
         SettingsScope scope(settings);
         HostMemory memory;
@@ -147,7 +177,7 @@ TEST_P(TransportFaults, EndInAClearTextInTimeWithTheMemoryUnchanged) {
             const double elapsed =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             EXPECT_EQ(error.substr(0, fault.expected.size()), fault.expected) << error;
-            EXPECT_LT(elapsed, kStallSeconds + 3.0);
+            EXPECT_LT(elapsed, static_cast<double>(fault.shortestLimit()) + 3.0);
             EXPECT_EQ(memory.history(), "0:earlier|1:answer|");
         }
         assistant.reset();
