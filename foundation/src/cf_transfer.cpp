@@ -9,6 +9,11 @@ namespace {
 /// Longest single wait without a stall limit: libcurl's own timers (connect
 /// and request limits) shorten it further.
 constexpr std::chrono::milliseconds kLongestWait{1000};
+
+/// A failure of the multi interface, as the transfer code its texts know.
+CURLcode asTransferCode(CURLMcode code) {
+    return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+}
 }  // namespace
 
 Transfer::Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit)
@@ -61,8 +66,8 @@ bool Transfer::underWay() const {
 
 Transfer::Outcome Transfer::run() {
     Outcome outcome;
-    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
-        outcome.result = CURLE_OUT_OF_MEMORY;
+    if (const CURLMcode code = curl_multi_add_handle(multi_, easy_); code != CURLM_OK) {
+        outcome.result = asTransferCode(code);
         return outcome;
     }
     added_ = true;
@@ -70,8 +75,8 @@ Transfer::Outcome Transfer::run() {
     bool started = false;  // the connect limit governs until the request is under way
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi_, &running) != CURLM_OK) {
-            outcome.result = CURLE_OUT_OF_MEMORY;
+        if (const CURLMcode code = curl_multi_perform(multi_, &running); code != CURLM_OK) {
+            outcome.result = asTransferCode(code);
             return outcome;
         }
         if (running == 0) break;
@@ -92,8 +97,9 @@ Transfer::Outcome Transfer::run() {
             }
             wait = std::min(wait, left + std::chrono::milliseconds(1));
         }
-        if (curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr) != CURLM_OK) {
-            outcome.result = CURLE_OUT_OF_MEMORY;
+        const int waitMs = static_cast<int>(wait.count());
+        if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr); code != CURLM_OK) {
+            outcome.result = asTransferCode(code);
             return outcome;
         }
     }
