@@ -35,7 +35,11 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     const size_t bytes = size * count;
     transfer->lastActivity_ = Clock::now();
-    return transfer->sink_(std::string_view(data, bytes)) ? bytes : 0;
+    try {
+        return transfer->sink_(std::string_view(data, bytes)) ? bytes : 0;
+    } catch (...) {
+        return 0;  // an exception must not cross libcurl's C frames: the transfer ends instead
+    }
 }
 
 size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {

@@ -16,8 +16,8 @@ namespace cf_internal {
 
 class Transfer {
 public:
-    /// Receives each piece of the body as it arrives; false ends the transfer
-    /// with CURLE_WRITE_ERROR. It must not throw.
+    /// Receives each piece of the body as it arrives; false (or an exception)
+    /// ends the transfer with CURLE_WRITE_ERROR.
     using BodySink = std::function<bool(std::string_view piece)>;
 
     struct Outcome {
