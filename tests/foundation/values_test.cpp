@@ -60,6 +60,38 @@ TEST(VariantTest, ContainersAndEquality) {
     EXPECT_FALSE(CMVariant(1) == CMVariant(1.0) || CMVariant("1") == CMVariant(1));
 }
 
+/// A value nested depth levels deep, lists and single-member maps taking turns, around leaf.
+CMVariant nest(int depth, CMVariant leaf) {
+    for (int level = 0; level < depth; ++level) {
+        if (level % 2 == 0) {
+            CMVariantList list;
+            list.push_back(std::move(leaf));
+            leaf = CMVariant(std::move(list));
+        } else {
+            CMVariantMap map;
+            map.emplace("k", std::move(leaf));
+            leaf = CMVariant(std::move(map));
+        }
+    }
+    return leaf;
+}
+
+// Nesting far deeper than the call stack could follow: copying, comparing, replacing and destroying
+// walk the tree with work lists of their own.
+TEST(VariantTest, DeepNestingNeedsNoCallStack) {
+    constexpr int kDepth = 1000000;
+    const CMVariant deep = nest(kDepth, "leaf");
+    CMVariant copy(deep);
+    EXPECT_EQ(copy, deep);
+    EXPECT_NE(copy, nest(kDepth, "other"));  // differs at the bottom only
+    CMVariant assigned(1);
+    assigned = deep;
+    EXPECT_EQ(assigned, deep);
+    assigned = CMVariant(3);      // drops the old tree
+    copy.listRef().push_back(1);  // a map turned into a list drops its tree
+    EXPECT_EQ(copy, CMVariant(CMVariantList{1}));
+}
+
 // Members keep the order they were added or parsed in. Handles taken earlier stay valid while
 // their containers grow; handles into a replaced container become absent and ignore writes.
 TEST(JsonTest, MemberOrderAndHandles) {
