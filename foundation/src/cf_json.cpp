@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cf/CMVariant.h"
@@ -49,21 +50,53 @@ constexpr uintptr_t kRefTag = 1;
 
 void* tagRef(ChildRef* ref) { return reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(ref) | kRefTag); }
 
-Value* resolve(void* handle) {
+ChildRef* asRef(void* handle) {
     const auto bits = reinterpret_cast<uintptr_t>(handle);
-    if ((bits & kRefTag) == 0) return static_cast<Value*>(handle);
-    auto* ref = reinterpret_cast<ChildRef*>(bits & ~kRefTag);
-    if (ref->generation == *ref->documentGeneration) return ref->cached;
-    Value* parent = resolve(ref->parent);
+    return (bits & kRefTag) != 0 ? reinterpret_cast<ChildRef*>(bits & ~kRefTag) : nullptr;
+}
+
+bool isCurrent(const ChildRef& ref) { return ref.generation == *ref.documentGeneration; }
+
+/// The value ref stands for, found from its parent's value (null: gone); cached.
+Value* refresh(ChildRef& ref, Value* parent) {
     Value* child = nullptr;
     // The parent may have been reset or changed kind since: then the child is gone.
-    if (parent != nullptr && ref->inArray && parent->IsArray() && ref->index < parent->Size())
-        child = &(*parent)[ref->index];
-    else if (parent != nullptr && !ref->inArray && parent->IsObject() && ref->index < parent->MemberCount())
-        child = &(parent->MemberBegin() + ref->index)->value;
-    ref->cached = child;
-    ref->generation = *ref->documentGeneration;
+    if (parent != nullptr && ref.inArray && parent->IsArray() && ref.index < parent->Size())
+        child = &(*parent)[ref.index];
+    else if (parent != nullptr && !ref.inArray && parent->IsObject() && ref.index < parent->MemberCount())
+        child = &(parent->MemberBegin() + ref.index)->value;
+    ref.cached = child;
+    ref.generation = *ref.documentGeneration;
     return child;
+}
+
+Value* resolve(void* handle) {
+    ChildRef* ref = asRef(handle);
+    if (ref == nullptr) return static_cast<Value*>(handle);
+    if (isCurrent(*ref)) return ref->cached;
+    // Up the chain of stale handles to a current one or a plain address, then
+    // back down refreshing each: a loop, as a chain may be as deep as the
+    // document. Short chains, the usual ones, need no heap.
+    constexpr size_t kInline = 16;
+    ChildRef* near[kInline];
+    std::vector<ChildRef*> far;
+    size_t count = 0;
+    void* above = handle;
+    for (ChildRef* stale = ref; stale != nullptr && !isCurrent(*stale); stale = asRef(above)) {
+        if (count < kInline)
+            near[count] = stale;
+        else
+            far.push_back(stale);
+        ++count;
+        above = stale->parent;
+    }
+    const ChildRef* top = asRef(above);
+    Value* value = top != nullptr ? top->cached : static_cast<Value*>(above);
+    while (count > 0) {
+        --count;
+        value = refresh(*(count < kInline ? near[count] : far[count - kInline]), value);
+    }
+    return value;
 }
 
 // Called before a value is replaced: handles into its children go stale.
@@ -352,37 +385,55 @@ std::string COJsonValue::obtainJsonString() const {
     return value != nullptr ? serialise(*value) : std::string();
 }
 
-namespace {
-
-void fromVariant(const CMVariant& variant, COJsonValue out) {
-    switch (variant.getValueType()) {
-        case CMVariant::ValueType::String:
-            out.setString(variant.stringValue());
-            break;
-        case CMVariant::ValueType::Int:
-            out.setInt(variant.intValue());
-            break;
-        case CMVariant::ValueType::Double:
-            out.setDouble(variant.doubleValue());  // a non-finite number becomes null
-            break;
-        case CMVariant::ValueType::Map:
-            out.makeObject();
-            for (const auto& [key, item] : variant.mapValue()) fromVariant(item, out.addKeyValue(key));
-            break;
-        case CMVariant::ValueType::List:
-            out.makeArray();
-            for (const auto& item : variant.listRef()) fromVariant(item, out.addArrayItem());
-            break;
-        default:
-            out.setNull();
-            break;
-    }
-}
-
-}  // namespace
-
-std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value) {
+std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& variant) {
     auto json = std::make_unique<COJson>();
-    fromVariant(value, json->obtainRoot());
+    auto& allocator = json->impl_->doc.GetAllocator();
+    // Built top-down with a work list. A container gets all its members or
+    // items (null) before any of them is filled, so the places handed to the
+    // work list never move.
+    std::vector<std::pair<const CMVariant*, Value*>> pending{{&variant, &json->impl_->doc}};
+    while (!pending.empty()) {
+        const auto [from, to] = pending.back();
+        pending.pop_back();
+        switch (from->getValueType()) {
+            case CMVariant::ValueType::String: {
+                const std::string text = from->stringValue();
+                if (fitsSizeType(text))
+                    to->SetString(nonNull(text), static_cast<SizeType>(text.size()), allocator);
+                break;
+            }
+            case CMVariant::ValueType::Int:
+                to->SetInt(from->intValue());
+                break;
+            case CMVariant::ValueType::Double:
+                if (std::isfinite(from->doubleValue())) to->SetDouble(from->doubleValue());  // else null
+                break;
+            case CMVariant::ValueType::Map: {
+                const CMVariantMap& map = from->mapRef();
+                to->SetObject();
+                for (const auto& entry : map) {
+                    if (!fitsSizeType(entry.first)) continue;  // no JSON text could hold it
+                    to->AddMember(
+                        Value(nonNull(entry.first), static_cast<SizeType>(entry.first.size()), allocator),
+                        Value(), allocator);
+                }
+                auto member = to->MemberBegin();
+                for (const auto& entry : map) {
+                    if (fitsSizeType(entry.first)) pending.emplace_back(&entry.second, &(member++)->value);
+                }
+                break;
+            }
+            case CMVariant::ValueType::List: {
+                const CMVariantList& list = from->listRef();
+                to->SetArray();
+                to->Reserve(static_cast<SizeType>(list.size()), allocator);
+                for (size_t i = 0; i < list.size(); ++i) to->PushBack(Value(), allocator);
+                for (SizeType i = 0; i < list.size(); ++i) pending.emplace_back(&list[i], &(*to)[i]);
+                break;
+            }
+            default:
+                break;  // null
+        }
+    }
     return json;
 }

@@ -162,6 +162,26 @@ TEST(JsonTest, FromVariantOrdersMapsAndNullsNonFiniteNumbers) {
     EXPECT_EQ(cfCreateCOJsonFromCMVariant(v)->obtainJsonString(), R"({"a":null,"b":[1,"s",null,{}]})");
 }
 
+// A variant nested 100,000 levels deep becomes JSON text; a chain of handles just as deep, gone
+// stale after a change higher up, still reaches its value.
+TEST(JsonTest, DeepValuesNeedNoCallStack) {
+    constexpr int kDepth = 100000;
+    std::string expected;
+    for (int level = kDepth - 1; level >= 0; --level) expected += level % 2 == 0 ? "[" : R"({"k":)";
+    expected += "\"x\"";
+    for (int level = 0; level < kDepth; ++level) expected += level % 2 == 0 ? ']' : '}';
+    EXPECT_EQ(cfCreateCOJsonFromCMVariant(nest(kDepth, "x"))->obtainJsonString(), expected);
+
+    COJson doc;
+    COJsonValue innermost = doc.obtainRoot();
+    for (int level = 0; level < 3 * kDepth; ++level) innermost = innermost.addArrayItem();
+    doc.addArrayItem().setInt(1);  // may move everything below the root
+    innermost.setString("x");
+    const std::string text = doc.obtainJsonString();
+    EXPECT_EQ(text.substr(3 * kDepth - 2, 7), R"([["x"]])");
+    EXPECT_EQ(text.substr(text.size() - 5), "]],1]");
+}
+
 TEST(TextTest, TrimRemovesSpaceTabCrLfAtBothEnds) {
     EXPECT_EQ(cfTrimAsString("  \t\r\n a b \n\t"), "a b");
     EXPECT_EQ(cfTrimAsString(" \r\n\t "), "");

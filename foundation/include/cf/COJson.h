@@ -9,6 +9,11 @@
 class CMVariant;
 class COJson;
 
+/// Builds a document from a variant: Map to object (keys in map order), List
+/// to array, String, Int, Double to their JSON kinds, null to null.
+/// The caller owns the result.
+CF_API std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);
+
 /// Anything that can be sent as a JSON request body.
 class CF_API ICOJsonValue {
 public:
@@ -19,7 +24,7 @@ public:
 
 /// Kind codes reported by COJsonValue::obtainType.
 enum COJsonType : int {
-    COJsonTypeNone = 0,    ///< absent value (failed lookup)
+    COJsonTypeNone = 0,  ///< absent value (failed lookup)
     COJsonTypeObject = 1,
     COJsonTypeArray = 2,
     COJsonTypeString = 3,
@@ -80,7 +85,7 @@ public:
 private:
     friend class COJson;
     COJsonValue(void* value, COJson* doc) : value_(value), doc_(doc) {}
-    void* value_ = nullptr;   // rapidjson value inside doc_
+    void* value_ = nullptr;  // rapidjson value inside doc_
     COJson* doc_ = nullptr;
 };
 
@@ -106,11 +111,7 @@ public:
 
 private:
     friend class COJsonValue;
+    friend std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-/// Builds a document from a variant: Map to object (keys in map order), List
-/// to array, String, Int, Double to their JSON kinds, null to null.
-/// The caller owns the result.
-CF_API std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);
