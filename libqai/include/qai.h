@@ -118,7 +118,8 @@ public:
     /// The caller becomes responsible for releasing the memory.
     virtual IQAIAssistantMemory* obtainMemory() = 0;
     /// Uses memory from now on; the caller keeps ownership and keeps it alive
-    /// while used. A memory the assistant still owns is destroyed first; null,
+    /// while used, by the assistant and by the property copies made while it
+    /// was in use. A memory the assistant still owns is destroyed first; null,
     /// or the memory already in use, changes nothing.
     virtual void setMemory(IQAIAssistantMemory* memory) = 0;
     virtual std::string obtainDefaultHost() = 0;
@@ -126,7 +127,12 @@ public:
     virtual std::pair<std::vector<std::string>, std::string> obtainAvailableModels() = 0;
     /// Edits the live store through edit, then re-validates it; returns an error text.
     virtual std::string updateProperties(std::function<void(IQAIProperties*)> edit) = 0;
-    /// An independent copy the caller releases.
+    /// An independent copy the caller releases. Its db_structure and
+    /// combined_instructions live in the memory in use now, which the copy
+    /// keeps (it does not follow a later setMemory). When that is the memory
+    /// the assistant made itself, the copy notices its end, whoever ends it:
+    /// from then on it reads and writes as if no description were set. A
+    /// memory of the host's must outlive the copies that use it.
     virtual IQAIProperties* obtainProperties() = 0;
     /// (reply or null, error text); the caller releases the reply.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;

@@ -49,7 +49,7 @@ std::string obtainDBStructureTemplate() {
 
 }  // namespace
 
-QAIAssistantProperties::QAIAssistantProperties(IQAIAssistantMemory* memory) : memory_(memory) {}
+QAIAssistantProperties::QAIAssistantProperties(IQAIAssistantMemory* memory) { setMemory(memory); }
 
 QAIAssistantProperties::QAIAssistantProperties(const QAIAssistantProperties& other) = default;
 
@@ -141,7 +141,7 @@ bool QAIAssistantProperties::setDBStructure(const CMVariant& value) {
     switch (value.getValueType()) {
         case CMVariant::ValueType::List: {
             const std::unique_ptr<COJson> json = cfCreateCOJsonFromCMVariant(value);
-            if (memory_) memory_->setSummary(json->obtainJsonString());
+            if (IQAIAssistantMemory* memory = obtainMemory()) memory->setSummary(json->obtainJsonString());
             return true;
         }
         case CMVariant::ValueType::String: {
@@ -153,13 +153,30 @@ bool QAIAssistantProperties::setDBStructure(const CMVariant& value) {
                 return false;
             }
             // The text is kept as given, not re-serialised.
-            if (memory_) memory_->setSummary(text);
+            if (IQAIAssistantMemory* memory = obtainMemory()) memory->setSummary(text);
             return true;
         }
         default:
             // Accepted and recorded, but there is nothing to store.
             return true;
     }
+}
+
+void QAIAssistantProperties::setMemory(IQAIAssistantMemory* memory) {
+    // The library's own memory may end while a copy of the store lives on (the
+    // assistant released, or its memory replaced): it is held weakly.
+    if (auto* own = dynamic_cast<QAIDefaultAssistantMemory*>(memory)) {
+        memory_ = nullptr;
+        ownMemory_ = own->obtainWeakReference();
+    } else {
+        memory_ = memory;
+        ownMemory_.reset();
+    }
+}
+
+IQAIAssistantMemory* QAIAssistantProperties::obtainMemory() const {
+    // The pointer stays valid after the lock is dropped: the lock owns nothing.
+    return memory_ != nullptr ? memory_ : ownMemory_.lock().get();
 }
 
 void QAIAssistantProperties::setApiHost(const std::string& host, const std::string& fallback) {
@@ -190,7 +207,8 @@ bool QAIAssistantProperties::sendsTemperature() const {
 }
 
 std::string QAIAssistantProperties::obtainSummaryText() const {
-    return memory_ ? memory_->obtainSummary() : std::string();
+    IQAIAssistantMemory* memory = obtainMemory();
+    return memory ? memory->obtainSummary() : std::string();
 }
 
 CMVariantList QAIAssistantProperties::obtainDBStructure() const {
@@ -198,10 +216,10 @@ CMVariantList QAIAssistantProperties::obtainDBStructure() const {
 }
 
 void QAIAssistantProperties::appendDDLText(std::string& out) const {
-    // The default memory's text is parsed in place; any other memory hands
-    // out a copy, released once parsed.
-    if (const auto* own = dynamic_cast<const QAIDefaultAssistantMemory*>(memory_)) {
-        qaiAppendDDLText(out, own->obtainSummaryRef());
+    // The library's own memory's text is parsed in place; any other memory
+    // hands out a copy, released once parsed.
+    if (memory_ == nullptr) {
+        if (const auto own = ownMemory_.lock()) qaiAppendDDLText(out, own->obtainSummaryRef());
         return;
     }
     std::string text = obtainSummaryText();
