@@ -1,10 +1,11 @@
-// COJson and COJsonValue over RapidJSON. Parsing is iterative and never throws;
-// serialising walks the tree with an explicit stack, so the depth of a document
-// never bounds the call stack.
+// COJson and COJsonValue over RapidJSON. Parsing is iterative and reports
+// invalid text instead of throwing; serialising walks the tree with an
+// explicit stack, so the depth of a document never bounds the call stack.
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -109,11 +110,155 @@ const char* nonNull(std::string_view text) { return text.data() != nullptr ? tex
 
 bool fitsSizeType(std::string_view text) { return text.size() <= std::numeric_limits<SizeType>::max(); }
 
+// ---- UTF-8 at the edges ----------------------------------------------------
+// Text is kept as it came, whatever its bytes; what goes out as JSON is always
+// valid UTF-8, and a lone surrogate escape coming in is no reason to refuse a
+// whole document. Both become U+FFFD.
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+/// Length of the well-formed UTF-8 sequence at text (before end), or 0 when
+/// it is ill-formed; `skip` then holds the length of its maximal ill-formed
+/// part, which one U+FFFD replaces.
+size_t sequenceLength(const unsigned char* text, const unsigned char* end, size_t& skip) {
+    const unsigned char lead = text[0];
+    if (lead < 0x80) return 1;
+    size_t trailing = 0;
+    unsigned char low = 0x80;  // range of the first trailing byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        trailing = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        trailing = 2;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        trailing = 3;
+        if (lead == 0xF0) low = 0x90;   // no overlong forms
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        skip = 1;  // a trailing byte alone, or a lead that never starts a valid sequence
+        return 0;
+    }
+    for (size_t i = 1; i <= trailing; ++i) {
+        if (text + i == end || text[i] < low || text[i] > high) {
+            skip = i;
+            return 0;
+        }
+        low = 0x80;
+        high = 0xBF;
+    }
+    return trailing + 1;
+}
+
+/// Offset of the first ill-formed sequence in text; text.size() when there is none.
+size_t findIllFormed(std::string_view text) {
+    const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = begin + text.size();
+    const auto* at = begin;
+    while (at != end) {
+        // Eight ASCII bytes at a time: the usual text is mostly ASCII.
+        uint64_t word;
+        if (end - at >= 8 && (std::memcpy(&word, at, 8), (word & 0x8080808080808080u) == 0)) {
+            at += 8;
+            continue;
+        }
+        size_t skip = 0;
+        const size_t length = sequenceLength(at, end, skip);
+        if (length == 0) return static_cast<size_t>(at - begin);
+        at += length;
+    }
+    return text.size();
+}
+
+/// text with every ill-formed sequence, from offset first on, replaced by U+FFFD.
+std::string repairUtf8(std::string_view text, size_t first) {
+    std::string out(text.substr(0, first));
+    const auto* at = reinterpret_cast<const unsigned char*>(text.data()) + first;
+    const auto* const end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
+    while (at != end) {
+        size_t skip = 0;
+        const size_t length = sequenceLength(at, end, skip);
+        if (length == 0) {
+            out += kReplacement;
+            at += skip;
+        } else {
+            out.append(reinterpret_cast<const char*>(at), length);
+            at += length;
+        }
+    }
+    return out;
+}
+
+/// Writes a string or a key as valid UTF-8.
+template <typename Writer>
+void writeText(Writer& writer, const char* data, SizeType size, bool isKey) {
+    const std::string_view text(data, size);
+    const size_t first = findIllFormed(text);
+    std::string repaired;
+    if (first != text.size()) {
+        repaired = repairUtf8(text, first);
+        size_t length = std::min<size_t>(repaired.size(), std::numeric_limits<SizeType>::max());
+        // Past the length a JSON string can have (gigabytes): cut at a character's start.
+        while (length < repaired.size() && (static_cast<unsigned char>(repaired[length]) & 0xC0) == 0x80)
+            --length;
+        data = repaired.data();
+        size = static_cast<SizeType>(length);
+    }
+    if (isKey)
+        writer.Key(data, size);
+    else
+        writer.String(data, size);
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+/// The code unit of the \uXXXX escape at text[at]; -1 when there is none.
+long escapedUnit(std::string_view text, size_t at) {
+    if (at > text.size() || text.size() - at < 6 || text[at] != '\\' || text[at + 1] != 'u') return -1;
+    long unit = 0;
+    for (size_t i = at + 2; i < at + 6; ++i) {
+        const int digit = hexDigit(text[i]);
+        if (digit < 0) return -1;
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
+/// text with every lone surrogate escape (a high one not followed by a low
+/// one, or a low one alone) turned into \uFFFD; empty when there is none.
+/// Backslashes occur in valid JSON only in strings, each starting an escape.
+std::string replaceLoneSurrogates(std::string_view text) {
+    std::string out;
+    size_t at = 0;
+    while ((at = text.find('\\', at)) != std::string_view::npos) {
+        const long unit = escapedUnit(text, at);
+        if (unit < 0xD800 || unit > 0xDFFF) {  // another escape, or none
+            at += 2;
+            continue;
+        }
+        const long next = unit <= 0xDBFF ? escapedUnit(text, at + 6) : -1;
+        if (next >= 0xDC00 && next <= 0xDFFF) {
+            at += 12;  // a pair
+            continue;
+        }
+        if (out.empty()) out.assign(text);
+        out.replace(at + 2, 4, "FFFD");
+        at += 6;
+    }
+    return out;
+}
+
 template <typename Writer>
 void writeScalar(const Value& value, Writer& writer) {
     switch (value.GetType()) {
         case rapidjson::kStringType:
-            writer.String(value.GetString(), value.GetStringLength());
+            writeText(writer, value.GetString(), value.GetStringLength(), false);
             break;
         case rapidjson::kNumberType:
             if (value.IsInt64())
@@ -163,7 +308,7 @@ std::string serialise(const Value& root) {
         if (container.IsObject()) {
             if (index < container.MemberCount()) {
                 const auto& member = *(container.MemberBegin() + index);
-                writer.Key(member.name.GetString(), member.name.GetStringLength());
+                writeText(writer, member.name.GetString(), member.name.GetStringLength(), true);
                 open(member.value);
             } else {
                 writer.EndObject();
@@ -196,6 +341,8 @@ COJson::COJson(std::string_view text) : impl_(std::make_unique<Impl>()) {
         impl_->valid = false;
         return;
     }
+    const std::string repaired = replaceLoneSurrogates(text);
+    if (!repaired.empty()) text = repaired;
     impl_->doc.Parse<kParseFlags>(text.data(), text.size());
     if (impl_->doc.HasParseError()) {
         impl_->doc.SetNull();

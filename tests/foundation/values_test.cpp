@@ -156,6 +156,55 @@ TEST(JsonTest, KindsAndValues) {
     EXPECT_NE(json.obtainJsonString().find(R"("a\u0000b":"x\u0000y")"), std::string::npos);
 }
 
+// What goes out is valid UTF-8 whatever a string or key holds: each maximal ill-formed part (a
+// stray trailing byte, a cut or overlong sequence, an encoded surrogate, a code point past
+// U+10FFFF) becomes one U+FFFD; well-formed text, long ASCII runs included, is written as is.
+TEST(JsonTest, WritesIllFormedUtf8AsReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain ascii text, longer than eight", "plain ascii text, longer than eight"},
+        {"\xC3\xA9\xE2\x98\x83\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF",
+         "\xC3\xA9\xE2\x98\x83\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {"caf\xE9", "caf" + r},
+        {"0123456789\x80z", "0123456789" + r + "z"},
+        {"\xE2\x82", r},
+        {"\xE2\x82z\xF0\x9F\x98", r + "z" + r},
+        {"\xC0\xAF\xC1\xBF", r + r + r + r},
+        {"\xE0\x80\x80", r + r + r},
+        {"\xED\xA0\xBD", r + r + r},
+        {"\xF4\x90\x80\x80\xF5\xFF", r + r + r + r + r + r},
+        {"\xC3\xC3\xA9", r + "\xC3\xA9"}};
+    for (const auto& [raw, written] : cases) {
+        COJson body;
+        body.addKeyValue(raw).setString(raw);
+        const std::string quoted = '"' + written + '"';
+        EXPECT_EQ(body.obtainJsonString(), "{" + quoted + ":" + quoted + "}") << raw;
+        EXPECT_EQ(body.obtainMember(raw).obtainString(), raw);  // the document keeps the bytes
+    }
+}
+
+// A lone surrogate escape reads as U+FFFD instead of spoiling the document; pairs, other escapes
+// and an escaped backslash before "u" are read as before, and broken text stays invalid.
+TEST(JsonTest, LoneSurrogateEscapesReadAsReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string_view, std::string> cases[] = {
+        {R"(["\ud83d"])", r},
+        {R"(["a\uD83Db"])", "a" + r + "b"},
+        {R"(["\ude00\ud83d"])", r + r},
+        {R"(["\ud83d\ud83d\ude00"])", r + "\xF0\x9F\x98\x80"},
+        {R"(["\ud83d\u0041\n"])", r + "A\n"},
+        {R"(["\\ud83d\\\ud83d"])", "\\ud83d\\" + r},
+        {R"(["x\ud83d\ude00\u00e9"])", "x\xF0\x9F\x98\x80\xC3\xA9"}};
+    for (const auto& [text, value] : cases) {
+        COJson json(text);
+        ASSERT_TRUE(json.getIsValidJson()) << text;
+        EXPECT_EQ(json.obtainRoot().obtainArrayItem(0).obtainString(), value) << text;
+    }
+    EXPECT_EQ(COJson(R"({"\udc00":1})").obtainMember(r).obtainInt(), 1);
+    for (std::string_view broken : {R"(["\ud83d)"sv, R"(["\ud83)"sv, R"(["\ud83d\u12"])"sv, R"(\ud83d)"sv})
+        EXPECT_FALSE(COJson(broken).getIsValidJson()) << broken;
+}
+
 TEST(JsonTest, FromVariantOrdersMapsAndNullsNonFiniteNumbers) {
     const CMVariant v(
         CMVariantMap{{"b", CMVariantList{1, "s", CMVariant(), CMVariantMap{}}}, {"a", HUGE_VAL}});

@@ -18,7 +18,8 @@ CF_API std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& valu
 class CF_API ICOJsonValue {
 public:
     virtual ~ICOJsonValue();
-    /// Compact JSON text of the value.
+    /// Compact JSON text of the value; always valid UTF-8 (each ill-formed
+    /// sequence in a string or key is written as U+FFFD).
     virtual std::string obtainJsonString() const = 0;
 };
 
@@ -91,6 +92,8 @@ private:
 
 /// A JSON document: empty (its root becomes an object or an array by first
 /// use) or parsed from text. Invalid text never throws: getIsValidJson is false.
+/// A lone surrogate escape in a string reads as U+FFFD; other bytes are kept as
+/// they are, valid UTF-8 or not.
 class CF_API COJson final : public ICOJsonValue {
 public:
     COJson();
