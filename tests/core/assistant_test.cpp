@@ -69,6 +69,16 @@ TEST(assistant_test, property_copy_keeps_its_memory_after_set_memory) {
     EXPECT_EQ(second.obtainSummary(), "[]");
 }
 
+// The one exception the library raises itself, as the public header promises.
+TEST(assistant_test, empty_edit_function_throws_and_changes_nothing) {
+    AssistantPtr assistant = createAssistant("h");
+    setStructure(assistant.get(), kStructure);
+    EXPECT_THROW(assistant->updateProperties(nullptr), std::bad_function_call);
+    PropertiesPtr copy(assistant->obtainProperties());
+    EXPECT_EQ(copy->obtainProperty("combined_instructions"), CMVariant("CREATE TABLE `t` ()\n\n"));
+    EXPECT_EQ(copy->obtainProperty("api_host"), CMVariant("https://h"));
+}
+
 // Ill-formed UTF-8 in what the host sends, in the description and in a reply is kept as it came,
 // yet every request body is valid UTF-8; a lone surrogate escape in a reply reads as U+FFFD.
 TEST(assistant_test, ill_formed_text_never_spoils_a_request) {
