@@ -79,15 +79,15 @@ Value* resolve(void* handle) {
     // back down refreshing each: a loop, as a chain may be as deep as the
     // document. Short chains, the usual ones, need no heap.
     constexpr size_t kInline = 16;
-    ChildRef* near[kInline];
-    std::vector<ChildRef*> far;
+    ChildRef* shortChain[kInline];
+    std::vector<ChildRef*> longChain;
     size_t count = 0;
     void* above = handle;
     for (ChildRef* stale = ref; stale != nullptr && !isCurrent(*stale); stale = asRef(above)) {
         if (count < kInline)
-            near[count] = stale;
+            shortChain[count] = stale;
         else
-            far.push_back(stale);
+            longChain.push_back(stale);
         ++count;
         above = stale->parent;
     }
@@ -95,7 +95,7 @@ Value* resolve(void* handle) {
     Value* value = top != nullptr ? top->cached : static_cast<Value*>(above);
     while (count > 0) {
         --count;
-        value = refresh(*(count < kInline ? near[count] : far[count - kInline]), value);
+        value = refresh(*(count < kInline ? shortChain[count] : longChain[count - kInline]), value);
     }
     return value;
 }
