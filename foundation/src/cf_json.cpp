@@ -6,6 +6,7 @@
 #include <rapidjson/writer.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -153,14 +154,31 @@ size_t sequenceLength(const unsigned char* text, const unsigned char* end, size_
 
 /// Offset of the first ill-formed sequence in text; text.size() when there is none.
 size_t findIllFormed(std::string_view text) {
+    constexpr uint64_t kHighBits = 0x8080808080808080u;
     const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = begin + text.size();
     const auto* at = begin;
     while (at != end) {
-        // Eight ASCII bytes at a time: the usual text is mostly ASCII.
-        uint64_t word;
-        if (end - at >= 8 && (std::memcpy(&word, at, 8), (word & 0x8080808080808080u) == 0)) {
-            at += 8;
+        // ASCII a block at a time (the usual text is mostly ASCII), then eight
+        // bytes up to the first byte with its high bit set.
+        while (end - at >= 32) {
+            uint64_t words[4];
+            std::memcpy(words, at, sizeof words);
+            if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) break;
+            at += 32;
+        }
+        if (end - at >= 8) {
+            uint64_t word;
+            std::memcpy(&word, at, 8);
+            const uint64_t high = word & kHighBits;
+            if (high == 0) {
+                at += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little) at += std::countr_zero(high) / 8;
+        }
+        if (*at < 0x80) {
+            ++at;
             continue;
         }
         size_t skip = 0;

@@ -177,7 +177,11 @@ TEST(JsonTest, WritesIllFormedUtf8AsReplacementCharacters) {
         {"\xE0\x80\x80", r + r + r},
         {"\xED\xA0\xBD", r + r + r},
         {"\xF4\x90\x80\x80\xF5\xFF", r + r + r + r + r + r},
-        {"\xC3\xC3\xA9", r + "\xC3\xA9"}};
+        {"\xC3\xC3\xA9", r + "\xC3\xA9"},
+        {std::string(33, 'a') + "\xC3\xA9" + std::string(33, 'b'),
+         std::string(33, 'a') + "\xC3\xA9" + std::string(33, 'b')},
+        {std::string(40, 'a') + "\xE2\x82" + std::string(9, 'b'),
+         std::string(40, 'a') + r + std::string(9, 'b')}};
     for (const auto& [raw, written] : cases) {
         COJson body;
         body.addKeyValue(raw).setString(raw);
