@@ -251,10 +251,41 @@ long escapedUnit(std::string_view text, size_t at) {
 /// text with every lone surrogate escape (a high one not followed by a low
 /// one, or a low one alone) turned into \uFFFD; empty when there is none.
 /// Backslashes occur in valid JSON only in strings, each starting an escape.
+/// Position of the first backslash in text from `from` on; text.size() when none.
+size_t findBackslash(std::string_view text, size_t from) {
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    constexpr uint64_t kHighBits = 0x8080808080808080u;
+    constexpr uint64_t kBackslashes = 0x5C5C5C5C5C5C5C5Cu;
+    // Flags the backslashes among eight bytes; the lowest flag is always one.
+    const auto flags = [&](size_t at) {
+        uint64_t bytes;
+        std::memcpy(&bytes, text.data() + at, 8);
+        const uint64_t other = bytes ^ kBackslashes;
+        return (other - kOnes) & ~other & kHighBits;
+    };
+    size_t at = from;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; text.size() - at >= 32; at += 32) {
+            const uint64_t found[] = {flags(at), flags(at + 8), flags(at + 16), flags(at + 24)};
+            if ((found[0] | found[1] | found[2] | found[3]) == 0) continue;
+            for (size_t word = 0;; ++word) {
+                if (found[word] != 0)
+                    return at + word * 8 + static_cast<size_t>(std::countr_zero(found[word])) / 8;
+            }
+        }
+    }
+    while (at < text.size() && text[at] != '\\') ++at;
+    return at;
+}
+
 std::string replaceLoneSurrogates(std::string_view text) {
     std::string out;
-    size_t at = 0;
-    while ((at = text.find('\\', at)) != std::string_view::npos) {
+    for (size_t at = findBackslash(text, 0); at < text.size(); at = findBackslash(text, at)) {
+        // Most escapes are no surrogate (\n, \", \u00e9): one look decides.
+        if (text.size() - at < 6 || text[at + 1] != 'u' || (text[at + 2] != 'd' && text[at + 2] != 'D')) {
+            at += 2;
+            continue;
+        }
         const long unit = escapedUnit(text, at);
         if (unit < 0xD800 || unit > 0xDFFF) {  // another escape, or none
             at += 2;

@@ -209,6 +209,12 @@ TEST(JsonTest, LoneSurrogateEscapesReadAsReplacementCharacters) {
         EXPECT_EQ(json.obtainRoot().obtainArrayItem(0).obtainString(), value) << text;
     }
     EXPECT_EQ(COJson(R"({"\udc00":1})").obtainMember(r).obtainInt(), 1);
+    const std::string a(45, 'a'), b(40, 'b');  // escapes past the first blocks of the search
+    EXPECT_EQ(COJson("[\"" + a + R"(\ud83d)" + b + R"(\n\ude00\ud83d\ude00)" + b + "\"]")
+                  .obtainRoot()
+                  .obtainArrayItem(0)
+                  .obtainString(),
+              a + r + b + "\n" + r + "\xF0\x9F\x98\x80" + b);
     for (std::string_view broken : {R"(["\ud83d)"sv, R"(["\ud83)"sv, R"(["\ud83d\u12"])"sv, R"(\ud83d)"sv})
         EXPECT_FALSE(COJson(broken).getIsValidJson()) << broken;
 }
