@@ -334,13 +334,13 @@ CMVariantList qaiObtainDBStructure(std::string_view text) {
 std::string qaiObtainDDLTextFromStructure(const CMVariantList& catalogs) {
     std::string out;
     for (const CMVariant& catalog : catalogs) {
-        const CMVariantMap catalogMap = catalog.mapValue();
+        const CMVariantMap& catalogMap = catalog.mapRef();
         auto lines = catalogMap.find("instructions");
         if (lines != catalogMap.end() && !lines->second.isNull()) writeInstructionLines(out, lines->second);
         auto schemas = catalogMap.find("schemas");
         if (schemas == catalogMap.end()) continue;
         for (const CMVariant& schema : schemas->second.listRef()) {
-            const CMVariantMap schemaMap = schema.mapValue();
+            const CMVariantMap& schemaMap = schema.mapRef();
             auto schemaLines = schemaMap.find("instructions");
             if (schemaLines != schemaMap.end() && !schemaLines->second.isNull()) {
                 writeInstructionLines(out, schemaLines->second);
