@@ -127,7 +127,8 @@ public:
 /// One conversation with one provider.
 class IQAIAssistant : public IQAIObject {
 public:
-    /// The caller becomes responsible for releasing the memory.
+    /// The caller becomes responsible for releasing the memory, and keeps it
+    /// alive while the assistant still uses it.
     virtual IQAIAssistantMemory* obtainMemory() = 0;
     /// Uses memory from now on; the caller keeps ownership and keeps it alive
     /// while used, by the assistant and by the property copies made while it
@@ -140,12 +141,12 @@ public:
     /// Edits the live store through edit, then re-validates it; returns an
     /// error text. An empty edit throws std::bad_function_call.
     virtual std::string updateProperties(std::function<void(IQAIProperties*)> edit) = 0;
-    /// An independent copy the caller releases. Its db_structure and
-    /// combined_instructions live in the memory in use now, which the copy
-    /// keeps (it does not follow a later setMemory). When that is the memory
-    /// the assistant made itself, the copy notices its end, whoever ends it:
-    /// from then on it reads and writes as if no description were set. A
-    /// memory of the host's must outlive the copies that use it.
+    /// An independent copy the caller releases. Its db_structure (and so the
+    /// DDL in combined_instructions) comes from the memory in use now, which
+    /// the copy keeps (it does not follow a later setMemory). When that is
+    /// the memory the assistant made itself, the copy notices its end,
+    /// whoever ends it: from then on it reads and writes as if no description
+    /// were set. A memory of the host's must outlive the copies that use it.
     virtual IQAIProperties* obtainProperties() = 0;
     /// (reply or null, error text); the caller releases the reply.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;
