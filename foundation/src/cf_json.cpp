@@ -581,13 +581,19 @@ std::string COJsonValue::obtainJsonString() const {
     return value != nullptr ? serialise(*value) : std::string();
 }
 
+/// The document inside a COJson, for builders in this file that are not its members.
+struct COJsonAccess {
+    static Document& document(COJson& json) { return json.impl_->doc; }
+};
+
 std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& variant) {
     auto json = std::make_unique<COJson>();
-    auto& allocator = json->impl_->doc.GetAllocator();
+    Document& document = COJsonAccess::document(*json);
+    auto& allocator = document.GetAllocator();
     // Built top-down with a work list. A container gets all its members or
     // items (null) before any of them is filled, so the places handed to the
     // work list never move.
-    std::vector<std::pair<const CMVariant*, Value*>> pending{{&variant, &json->impl_->doc}};
+    std::vector<std::pair<const CMVariant*, Value*>> pending{{&variant, &document}};
     while (!pending.empty()) {
         const auto [from, to] = pending.back();
         pending.pop_back();

@@ -114,7 +114,7 @@ public:
 
 private:
     friend class COJsonValue;
-    friend std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);
+    friend struct COJsonAccess;  // the library's own builders reach the document
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
