@@ -2,6 +2,17 @@
 // The host-facing surface of libqai: one assistant per conversation with a
 // large-language-model provider. Every object the host receives is released
 // with QAIFreeObject; failures come back as text, never as exceptions.
+//
+// Threads and blocking:
+// - Every call runs on the caller's thread and returns when its work is done;
+//   a call that asks the provider (obtainAvailableModels, addMessage) blocks
+//   until the provider answered or a time-out ended it. The library calls the
+//   host's memory and localization callback on that same thread.
+// - One assistant, with its memory and the property copies it handed out, is
+//   used by one thread at a time; different assistants may be used on
+//   different threads at once.
+// - QAISetHTTPSettings and QAIRegisterCallback change what every assistant
+//   reads: call them only while no other thread is inside the library.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -80,6 +91,26 @@ public:
     virtual std::vector<QAIMemoryRecord> obtainMessages(int32_t limit) = 0;
 };
 
+// Property keys as constants: a misspelt key does not compile.
+/// String: the provider's address; "https://" is put in front when no scheme is given.
+inline constexpr const char* QAIPropertyKey_ApiHost = "api_host";
+/// String: the model every message is sent to.
+inline constexpr const char* QAIPropertyKey_Model = "model";
+/// Boolean: whether the temperature is sent.
+inline constexpr const char* QAIPropertyKey_UseTemperature = "use_temperature";
+/// Double: the sampling temperature, clamped into the provider's range.
+inline constexpr const char* QAIPropertyKey_Temperature = "temperature";
+/// String: the user's own instructions.
+inline constexpr const char* QAIPropertyKey_UserInstructions = "user_instructions";
+/// CMVariantMap of strings: the host's instructions by name; an empty text removes one.
+inline constexpr const char* QAIPropertyKey_SystemInstructions = "system_instructions";
+/// List or JSON text of catalogs: the database description, sent as SQL DDL; kept in the memory.
+inline constexpr const char* QAIPropertyKey_DBStructure = "db_structure";
+/// String, read only: the instructions sent with every message.
+inline constexpr const char* QAIPropertyKey_CombinedInstructions = "combined_instructions";
+/// Integer, Anthropic only (live store, not copies): the reply's token limit, 1024 until assigned.
+inline constexpr const char* QAIPropertyKey_MaxTokens = "max_tokens";
+
 /// Typed key-value settings of an assistant.
 class IQAIProperties : public IQAIObject {
 public:
@@ -112,7 +143,7 @@ public:
     virtual std::vector<IQAIMessageSection*>& obtainSections() = 0;
 };
 
-/// One conversation with one provider.
+/// One conversation with one provider; used by one thread at a time.
 class IQAIAssistant : public IQAIObject {
 public:
     /// The caller becomes responsible for releasing the memory.
@@ -123,20 +154,24 @@ public:
     virtual void setMemory(IQAIAssistantMemory* memory) = 0;
     virtual std::string obtainDefaultHost() = 0;
     /// (model names, error text); empty error text means success.
+    /// Blocks until the provider answered (every page of the list) or a time-out.
     virtual std::pair<std::vector<std::string>, std::string> obtainAvailableModels() = 0;
     /// Edits the live store through edit, then re-validates it; returns an error text.
     virtual std::string updateProperties(std::function<void(IQAIProperties*)> edit) = 0;
     /// An independent copy the caller releases.
     virtual IQAIProperties* obtainProperties() = 0;
     /// (reply or null, error text); the caller releases the reply.
+    /// Blocks until the provider answered or a time-out.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;
 };
 
 /// Destroys an object handed out by the library; null is ignored.
 QAI_API void QAIFreeObject(IQAIObject* object);
 /// Sets the one library-wide localization callback; null turns localization off.
+/// Not while another thread is inside the library.
 QAI_API void QAIRegisterCallback(QAILocalizationCallback callback);
 /// Copies the HTTP settings used by every later request.
+/// Not while another thread is inside the library.
 QAI_API void QAISetHTTPSettings(const CMRestGlobalSettings& settings);
 /// New assistant of type, or null for a type outside 0..7 (the pool then
 /// stays the caller's). The assistant takes over pool; memory (may be null:

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr const char* kDefaultHost = "api.anthropic.com";
-constexpr const char* kMaxTokensKey = "max_tokens";
+constexpr const char* kMaxTokensKey = QAIPropertyKey_MaxTokens;
 constexpr int32_t kDefaultMaxTokens = 1024;
 constexpr const char* kModelsSuffix = ": g/v1/models";
 constexpr const char* kMessagesSuffix = ": p/v1/messages";
