@@ -13,6 +13,16 @@
 //   different threads at once.
 // - QAISetHTTPSettings and QAIRegisterCallback change what every assistant
 //   reads: call them only while no other thread is inside the library.
+//
+// Versions: a host tells which library it has from QAI_VERSION_*, the CMake
+// package (find_package(qai 1.1)) or pkg-config (qai >= 1.1).
+// - Methods are only ever appended to interfaces that the library alone
+//   implements (IQAIAssistant, IQAIProperties, IQAIMessage,
+//   IQAIMessageSection, the foundation's pool); that raises the minor version.
+// - Any change to a struct the host passes (the HTTP settings) or to an
+//   interface the host implements (the memory) raises the major version, and
+//   with it the shared library's SOVERSION (the N of libqai.so.N): a host
+//   built for one major version does not load another.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,6 +42,11 @@
 #else
 #  define QAI_API __attribute__((visibility("default")))
 #endif
+
+/// Version of this header and of the library built from it (read by the build).
+#define QAI_VERSION_MAJOR 1
+#define QAI_VERSION_MINOR 1
+#define QAI_VERSION_PATCH 0
 
 /// Root of every object the host may release with QAIFreeObject.
 class IQAIObject {
