@@ -49,7 +49,7 @@ int showcase() {
         IQAIProperties* copy = assistant->obtainProperties();
         std::printf("%-10s default host %-34s api_host %s\n", kTypeNames[type],
                     assistant->obtainDefaultHost().c_str(),
-                    copy->obtainProperty("api_host").stringValue().c_str());
+                    copy->obtainProperty(QAIPropertyKey_ApiHost).stringValue().c_str());
         QAIFreeObject(copy);
         QAIFreeObject(assistant);
     }
@@ -58,9 +58,9 @@ int showcase() {
         QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "", "", nullptr);
     if (!assistant) return 1;
     assistant->updateProperties([](IQAIProperties* properties) {
-        properties->setProperty("user_instructions", "Answer in English.");
-        properties->setProperty("system_instructions", CMVariantMap{{"a", "You write SQL."}});
-        properties->setProperty("db_structure", kSampleStructure);
+        properties->setProperty(QAIPropertyKey_UserInstructions, "Answer in English.");
+        properties->setProperty(QAIPropertyKey_SystemInstructions, CMVariantMap{{"a", "You write SQL."}});
+        properties->setProperty(QAIPropertyKey_DBStructure, kSampleStructure);
     });
     IQAIProperties* copy = assistant->obtainProperties();
     std::printf("\nProperties:\n");
@@ -68,7 +68,7 @@ int showcase() {
         std::printf("  %-22s %.60s%s\n", key.c_str(), description.c_str(),
                     description.size() > 60 ? "..." : "");
     std::printf("\nInstructions sent with every message:\n%s",
-                copy->obtainProperty("combined_instructions").stringValue().c_str());
+                copy->obtainProperty(QAIPropertyKey_CombinedInstructions).stringValue().c_str());
     QAIFreeObject(copy);
     QAIFreeObject(assistant);
     return 0;
@@ -103,7 +103,7 @@ int talk(int argc, char** argv) {
         }
         std::string model = argv[4];
         assistant->updateProperties(
-            [&](IQAIProperties* properties) { properties->setProperty("model", model); });
+            [&](IQAIProperties* properties) { properties->setProperty(QAIPropertyKey_Model, model); });
         auto [message, error] = assistant->addMessage(text);
         if (!message) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
