@@ -1,0 +1,163 @@
+// Database descriptions: the input is the JSON text a host assigns as
+// db_structure. The same description is handed over three ways (as JSON text,
+// as nested variants, and as text in a host's own memory), and all three must
+// give the same combined instructions and the same catalog list; the combined
+// text must also be exactly the lines of that catalog list.
+#include <rapidjson/document.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cf/CFAppFactory.h"
+#include "cf/CMRest.h"
+#include "cf/CMVariant.h"
+#include "fuzz_check.h"
+#include "qai.h"
+
+namespace {
+
+/// A host's memory: keeps the description as given, no conversation.
+class HostMemory final : public IQAIAssistantMemory {
+public:
+    void setSummary(const std::string& text) override { summary_ = text; }
+    std::string obtainSummary() override { return summary_; }
+    void addMessage(int32_t /*role*/, const std::string& /*text*/) override {}
+    std::vector<QAIMemoryRecord> obtainMessages(int32_t /*limit*/) override { return {}; }
+
+private:
+    std::string summary_;
+};
+
+struct FreeObject {
+    void operator()(IQAIObject* object) const { QAIFreeObject(object); }
+};
+
+/// The description as nested variants, read with RapidJSON itself rather
+/// than with the library: objects become maps (the first of duplicate keys
+/// wins, as in a member lookup), booleans and 32-bit numbers Int, other
+/// numbers Double.
+CMVariant toVariant(const rapidjson::Value& value) {
+    switch (value.GetType()) {
+        case rapidjson::kObjectType: {
+            CMVariantMap map;
+            for (const auto& member : value.GetObject())
+                map.emplace(std::string(member.name.GetString(), member.name.GetStringLength()),
+                            toVariant(member.value));
+            return CMVariant(std::move(map));
+        }
+        case rapidjson::kArrayType: {
+            CMVariantList list;
+            for (const auto& item : value.GetArray()) list.push_back(toVariant(item));
+            return CMVariant(std::move(list));
+        }
+        case rapidjson::kStringType:
+            return CMVariant(std::string(value.GetString(), value.GetStringLength()));
+        case rapidjson::kNumberType:
+            if (value.IsInt()) return CMVariant(int32_t{value.GetInt()});
+            return CMVariant(value.GetDouble());
+        case rapidjson::kTrueType:
+            return CMVariant(int32_t{1});
+        case rapidjson::kFalseType:
+            return CMVariant(int32_t{0});
+        default:
+            return CMVariant();
+    }
+}
+
+/// What one assistant gives back for its description.
+struct Rendered {
+    bool accepted = false;
+    std::string combined;
+    CMVariant structure;
+};
+
+Rendered render(IQAIAssistant* assistant, const CMVariant& description) {
+    Rendered out;
+    assistant->updateProperties([&](IQAIProperties* properties) {
+        // A refused assignment keeps the previous description: start empty.
+        FUZZ_CHECK(properties->setProperty("db_structure", CMVariant(CMVariantList{})));
+        out.accepted = properties->setProperty("db_structure", description);
+        out.combined = properties->obtainProperty("combined_instructions").stringValue();
+        out.structure = properties->obtainProperty("db_structure");
+    });
+    return out;
+}
+
+/// The lines of a catalog list joined as the combined text holds them.
+std::string joinLines(const CMVariant& structure) {
+    std::string text;
+    auto appendLines = [&text](const CMVariantMap& map) {
+        const auto lines = map.find("instructions");
+        FUZZ_CHECK(lines != map.end() && lines->second.getValueType() == CMVariant::ValueType::List);
+        for (const CMVariant& line : lines->second.listRef()) {
+            FUZZ_CHECK(line.getValueType() == CMVariant::ValueType::String);
+            text += line.stringValue();
+            text += '\n';
+        }
+    };
+    FUZZ_CHECK(structure.getValueType() == CMVariant::ValueType::List);
+    for (const CMVariant& catalog : structure.listRef()) {
+        const CMVariantMap catalogMap = catalog.mapValue();
+        appendLines(catalogMap);
+        const auto schemas = catalogMap.find("schemas");
+        FUZZ_CHECK(schemas != catalogMap.end());
+        for (const CMVariant& schema : schemas->second.listRef()) appendLines(schema.mapValue());
+    }
+    if (!text.empty()) text += '\n';
+    return text;
+}
+
+struct Assistants {
+    std::unique_ptr<IQAIAssistant, FreeObject> ownMemory;
+    HostMemory hostMemory;
+    std::unique_ptr<IQAIAssistant, FreeObject> withHostMemory;
+
+    Assistants() {
+        ownMemory.reset(
+            QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "k", "", nullptr));
+        withHostMemory.reset(
+            QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "k", "", &hostMemory));
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    qai_fuzz::silenceDiagnostics();
+    static Assistants* const assistants = new Assistants();
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    rapidjson::Document reference;
+    reference.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+    const bool valid =
+        !text.empty() && std::memchr(text.data(), '\0', text.size()) == nullptr && !reference.HasParseError();
+
+    const Rendered asText = render(assistants->ownMemory.get(), CMVariant(text));
+    const Rendered inHostMemory = render(assistants->withHostMemory.get(), CMVariant(text));
+    FUZZ_CHECK(asText.accepted == valid);
+    FUZZ_CHECK(inHostMemory.accepted == valid);
+    FUZZ_CHECK(asText.combined == inHostMemory.combined);
+    FUZZ_CHECK(asText.structure == inHostMemory.structure);
+    FUZZ_CHECK(asText.combined == joinLines(asText.structure));
+    if (!valid) {
+        FUZZ_CHECK(asText.combined.empty());
+        return 0;
+    }
+
+    // A String value is JSON text again, not the description itself.
+    if (reference.IsString()) return 0;
+    // Only a list is read as variants; any other kind is accepted and ignored.
+    const Rendered asVariants = render(assistants->ownMemory.get(), toVariant(reference));
+    FUZZ_CHECK(asVariants.accepted);
+    if (reference.IsArray()) {
+        FUZZ_CHECK(asVariants.combined == asText.combined);
+        FUZZ_CHECK(asVariants.structure == asText.structure);
+    } else {
+        FUZZ_CHECK(asVariants.combined.empty());
+        FUZZ_CHECK(asText.combined.empty());
+    }
+    return 0;
+}
