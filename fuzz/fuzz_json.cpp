@@ -57,6 +57,12 @@ void compareReads(const Value& reference, COJsonValue root, bool nearDoubles) {
         const auto [expected, actual] = pending.back();
         pending.pop_back();
         FUZZ_CHECK(actual.exists() && actual.getIsValidJson());
+        // A number beyond the double range parses as infinity; JSON text has
+        // none, so it is written (and read back) as null.
+        if (nearDoubles && expected->IsDouble() && !std::isfinite(expected->GetDouble())) {
+            FUZZ_CHECK(actual.obtainType() == COJsonTypeNull);
+            continue;
+        }
         FUZZ_CHECK(actual.obtainType() == expectedType(*expected));
         if (expected->IsString()) {
             FUZZ_CHECK(actual.obtainStringView() == keyOf(*expected));
