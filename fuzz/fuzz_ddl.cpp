@@ -38,33 +38,68 @@ struct FreeObject {
 /// The description as nested variants, read with RapidJSON itself rather
 /// than with the library: objects become maps (the first of duplicate keys
 /// wins, as in a member lookup), booleans and 32-bit numbers Int, other
-/// numbers Double.
-CMVariant toVariant(const rapidjson::Value& value) {
-    switch (value.GetType()) {
-        case rapidjson::kObjectType: {
-            CMVariantMap map;
-            for (const auto& member : value.GetObject())
-                map.emplace(std::string(member.name.GetString(), member.name.GetStringLength()),
-                            toVariant(member.value));
-            return CMVariant(std::move(map));
+/// numbers Double. Iterative, so that any depth reaches the library.
+CMVariant toVariant(const rapidjson::Value& root) {
+    struct Frame {
+        const rapidjson::Value* value;
+        rapidjson::SizeType next;
+        CMVariantList list;
+        CMVariantMap map;
+    };
+    std::vector<Frame> stack;
+    CMVariant result;
+    // Hands a finished value to the container being filled, or returns it.
+    auto finish = [&](CMVariant done) {
+        if (stack.empty()) {
+            result = std::move(done);
+            return;
         }
-        case rapidjson::kArrayType: {
-            CMVariantList list;
-            for (const auto& item : value.GetArray()) list.push_back(toVariant(item));
-            return CMVariant(std::move(list));
+        Frame& parent = stack.back();
+        if (parent.value->IsArray()) {
+            parent.list.push_back(std::move(done));
+            return;
         }
-        case rapidjson::kStringType:
-            return CMVariant(std::string(value.GetString(), value.GetStringLength()));
-        case rapidjson::kNumberType:
-            if (value.IsInt()) return CMVariant(int32_t{value.GetInt()});
-            return CMVariant(value.GetDouble());
-        case rapidjson::kTrueType:
-            return CMVariant(int32_t{1});
-        case rapidjson::kFalseType:
-            return CMVariant(int32_t{0});
-        default:
-            return CMVariant();
+        const rapidjson::Value& name = (parent.value->MemberBegin() + (parent.next - 1))->name;
+        parent.map.emplace(std::string(name.GetString(), name.GetStringLength()), std::move(done));
+    };
+    auto visit = [&](const rapidjson::Value& value) {
+        switch (value.GetType()) {
+            case rapidjson::kObjectType:
+            case rapidjson::kArrayType:
+                stack.push_back({&value, 0, {}, {}});
+                break;
+            case rapidjson::kStringType:
+                finish(CMVariant(std::string(value.GetString(), value.GetStringLength())));
+                break;
+            case rapidjson::kNumberType:
+                finish(value.IsInt() ? CMVariant(int32_t{value.GetInt()}) : CMVariant(value.GetDouble()));
+                break;
+            case rapidjson::kTrueType:
+            case rapidjson::kFalseType:
+                finish(CMVariant(int32_t{value.GetBool() ? 1 : 0}));
+                break;
+            default:
+                finish(CMVariant());
+                break;
+        }
+    };
+    visit(root);
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        const bool isArray = top.value->IsArray();
+        const rapidjson::SizeType size = isArray ? top.value->Size() : top.value->MemberCount();
+        if (top.next < size) {
+            const rapidjson::Value& child =
+                isArray ? (*top.value)[top.next] : (top.value->MemberBegin() + top.next)->value;
+            ++top.next;
+            visit(child);  // may grow the stack: top is not used after this
+            continue;
+        }
+        CMVariant done = isArray ? CMVariant(std::move(top.list)) : CMVariant(std::move(top.map));
+        stack.pop_back();
+        finish(std::move(done));
     }
+    return result;
 }
 
 /// What one assistant gives back for its description.
