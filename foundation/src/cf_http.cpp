@@ -350,6 +350,7 @@ private:
 struct UrlParts {
     std::string host;  // empty when the URL does not parse
     std::string port;
+    std::string scheme;  // lower case
 };
 
 UrlParts parseUrl(const std::string& url) {
@@ -370,7 +371,21 @@ UrlParts parseUrl(const std::string& url) {
         parts.port = port;
     }
     curl_free(port);
+    char* scheme = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme != nullptr)
+        parts.scheme = scheme;
+    curl_free(scheme);
     return parts;
+}
+
+/// Whether a failed TLS handshake met a server speaking plain HTTP: OpenSSL
+/// reads the start of an HTTP reply ("HTTP/1.1 ...") as a record header with
+/// an impossible version or length.
+bool answeredInPlainHttp(std::string_view detail) {
+    for (const std::string_view sign : {"wrong version number", "packet length too long"}) {
+        if (detail.find(sign) != std::string_view::npos) return true;
+    }
+    return false;
 }
 
 /// Host and port of the proxy URL (never its credentials); libcurl's proxy
@@ -633,6 +648,10 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
         case CURLE_PEER_FAILED_VERIFICATION:
             return "The TLS certificate of " + host + " could not be verified: " + detail;
         case CURLE_SSL_CONNECT_ERROR:
+            if (url.scheme == "https" && answeredInPlainHttp(detail)) {
+                return host + " port " + url.port + " answered in plain HTTP, not TLS: use http://" + host +
+                       ":" + url.port;
+            }
             return "TLS handshake with " + host + " failed: " + detail;
         case CURLE_SSL_CACERT_BADFILE:
             return "Could not load the CA file \"" + settings_.caFile + "\": " + detail;

@@ -141,6 +141,7 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
     server.reply("GET", "/chunked", chunked);
     server.reply("GET", "/cut", cut);
     const std::string refused = std::to_string(qai::test::unusedLocalPort());
+    const std::string plainPort = server.url().substr(server.url().rfind(':') + 1);
     Client client;  // trusts only the system store
     client.session.setAuthorizationHeaderValue("Bearer sk-secret");
     client.settings.requestTimeoutSeconds = 1;
@@ -149,6 +150,10 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
         {"http://127.0.0.1:" + refused + "/",
          "Could not connect to 127.0.0.1 port " + refused + ": connection refused"},
         {tls.url() + "/?key=sk-secret", "The TLS certificate of 127.0.0.1 could not be verified: "},
+        // https:// to a plain HTTP server: the text names the http:// form to use instead.
+        {"https" + server.url().substr(4) + "/big?key=sk-secret",
+         "127.0.0.1 port " + plainPort +
+             " answered in plain HTTP, not TLS: use http://127.0.0.1:" + plainPort},
         {server.url() + "/slow", "Request to 127.0.0.1 timed out after 1 second"},
         {server.url() + "/big", "Response from 127.0.0.1 exceeded 999 bytes"},
         {server.url() + "/chunked", "Response from 127.0.0.1 exceeded 999 bytes"},
