@@ -69,6 +69,7 @@ std::string QAIAssistant_ANTHROPIC::updateProperties(std::function<void(IQAIProp
 }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainAvailableModels() {
+    beginCall();
     HTTPResult result =
         HTTP::Get(obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1", "models"}), {}, {});
     const COJsonValue root = qaiValidRoot(result.response.get());
@@ -101,6 +102,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
 

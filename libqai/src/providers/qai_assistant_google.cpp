@@ -74,6 +74,7 @@ QAIAssistant_GOOGLE::~QAIAssistant_GOOGLE() = default;
 std::string QAIAssistant_GOOGLE::obtainDefaultHost() { return kDefaultHost; }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvailableModels() {
+    beginCall();
     const HTTPParams query{{"key", apiKey}};
     HTTPResult result = HTTP::Get(
         obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"}), query, {});
@@ -100,6 +101,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     const std::string& model = store->obtainModel();
     if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
