@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "provider_fixture.h"
+#include "raw_server.h"
 
 using namespace qai_test;
 using qai::test::CannedReply;
@@ -102,6 +103,54 @@ TEST_P(StopAndRetry, StopEndsTheCallAndIsForgottenByTheNext) {
     }
     EXPECT_EQ(memory.history().substr(0, 19), "0:earlier|1:answer|");
     assistant.reset();
+}
+
+// A Stop while the TLS handshake hangs, while the reply is awaited and while it trickles in
+// ends either operation within moments, with the memory as it was.
+TEST_P(StopAndRetry, StopEndsTheCallAtEveryMomentOfTheTransfer) {
+    using qai::test::RawConnection;
+    const std::string body(2000, ' ');
+    struct Moment {
+        const char* name;
+        qai::test::RawServer::Script script;
+        bool https;
+    };
+    const Moment moments[] = {
+        {"a TLS handshake that never completes", [](RawConnection& peer) { peer.stayQuiet(); }, true},
+        {"waiting for the reply",
+         [](RawConnection& peer) {
+             peer.readRequest();
+             peer.stayQuiet();
+         },
+         false},
+        {"receiving",
+         [&body](RawConnection& peer) {
+             peer.readRequest();
+             peer.send(qai::test::rawHead(200, "Content-Length: 2000\r\n"));
+             peer.trickle(body, std::chrono::milliseconds(10));
+         },
+         false},
+    };
+    for (const Moment& moment : moments) {
+        qai::test::RawServer raw(moment.script);
+        const std::string host = moment.https ? "https" + raw.url().substr(4) : raw.url();
+        HostMemory memory;
+        memory.records = {{0, "earlier"}, {1, "answer"}};
+        ICSHTTPPoolCenter* pool = cfCreateHTTPPoolCenter();
+        AssistantPtr assistant(QAICreateAssistant(GetParam().type, pool, "sk-stop-key", host, &memory));
+        configure(assistant.get(), {{"model", CMVariant("m")}});
+        for (const bool message : {false, true}) {
+            SCOPED_TRACE(std::string(moment.name) + (message ? ", addMessage" : ", obtainAvailableModels"));
+            auto running = std::async(std::launch::async, [&] { return call(assistant.get(), message); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const auto stop = Clock::now();
+            pool->cancelRequests();
+            EXPECT_EQ(running.get(), "Request cancelled");
+            EXPECT_LT(std::chrono::duration<double>(Clock::now() - stop).count(), 2.0);
+            EXPECT_EQ(memory.history(), "0:earlier|1:answer|");
+        }
+        assistant.reset();
+    }
 }
 
 // Only the last attempt's reply reaches the adapter: two 503s with error bodies, then the
