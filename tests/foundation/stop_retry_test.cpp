@@ -1,12 +1,11 @@
-// Stop and retries at the transport: a Stop ends a request at any moment and
-// the pool works on; retries follow the policy and wait as the server asks.
+// Stop and retries at the transport: a Stop before a request sends nothing
+// and arming forgets it (the moments of a running request are tested through
+// the assistants); retries follow the policy and wait as the server asks.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
-#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "raw_server.h"
@@ -165,77 +164,6 @@ TEST(RetryTest, ConnectionFailuresOnlyBeforeTheReply) {
     EXPECT_EQ(client.get(slow.url() + "/slow").error,
               "transport: Request to 127.0.0.1 timed out after 1 second");
     EXPECT_EQ(slow.requestCount(), 1u);
-}
-
-/// Runs call on another thread, presses Stop after delay and returns the call's outcome and
-/// the seconds from the Stop to the return.
-std::pair<Outcome, double> stopAfter(Client& client, std::chrono::milliseconds delay,
-                                     const std::function<Outcome()>& call) {
-    auto running = std::async(std::launch::async, call);
-    std::this_thread::sleep_for(delay);
-    const auto stop = Clock::now();
-    client.pool->cancelRequests();
-    Outcome outcome = running.get();
-    return {std::move(outcome), secondsSince(stop)};
-}
-
-// A Stop at each moment of a request ends it at once with the cancelled code and nothing
-// else; the pool then serves the next request as usual.
-TEST(StopTest, EndsTheRequestAtEveryMoment) {
-    TestServer server;
-    server.reply("GET", "/ok", 200, "{}");
-    server.reply("GET", "/busy", 503, "");
-    const std::string trickle(400, ' ');
-    struct Row {
-        const char* name;
-        qai::test::RawServer::Script script;
-        bool https = false;
-        bool retryWait = false;
-    };
-    const Row rows[] = {
-        {"during a TLS handshake that never completes", [](RawConnection& peer) { peer.stayQuiet(); }, true},
-        {"waiting for the reply",
-         [](RawConnection& peer) {
-             peer.readRequest();
-             peer.stayQuiet();
-         }},
-        {"receiving",
-         [&trickle](RawConnection& peer) {
-             peer.readRequest();
-             peer.send(qai::test::rawHead(200, "Content-Length: 400\r\n"));
-             peer.trickle(trickle, std::chrono::milliseconds(20));
-         }},
-        {"in a retry's wait", nullptr, false, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::optional<qai::test::RawServer> raw;
-        std::string url = server.url() + "/busy";
-        if (row.script) {
-            raw.emplace(row.script);
-            url = (row.https ? "https" : "http") + raw->url().substr(4) + "/";
-        }
-        Client client;
-        client.settings.connectTimeoutSeconds = client.settings.requestTimeoutSeconds = 30;
-        client.settings.stallTimeoutSeconds = 30;
-        client.settings.maxRetries = 1;
-        client.settings.maxRetryAfterSeconds = 60;
-        server.reply("GET", "/busy", replyWith(503, "Retry-After", "30"));
-        cfArmHTTPPoolCenter(client.pool.get());
-        const auto [outcome, afterStop] =
-            stopAfter(client, std::chrono::milliseconds(400), [&] { return client.get(url); });
-        EXPECT_EQ(outcome.error, kCancelled);
-        EXPECT_FALSE(outcome.response);
-        EXPECT_LT(afterStop, 1.0);
-        if (raw) {
-            EXPECT_EQ(raw->connectionCount(), 1u);
-        }
-
-        // Until armed again the pool refuses at once; armed, it works.
-        EXPECT_EQ(client.get(server.url() + "/ok").error, kCancelled);
-        cfArmHTTPPoolCenter(client.pool.get());
-        EXPECT_EQ(client.get(server.url() + "/ok").error, "");
-    }
 }
 
 // A Stop before the request starts sends nothing; arming forgets it; Stop on an idle pool and
