@@ -34,7 +34,7 @@ std::string nextModelPage(const COJsonValue& root) {
     return lastId.obtainString();
 }
 
-const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id"};
+const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id", kModelsSuffix};
 
 }  // namespace
 

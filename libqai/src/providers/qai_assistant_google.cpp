@@ -24,7 +24,7 @@ std::string nextModelPage(const COJsonValue& root) {
     return token.obtainType() == COJsonTypeString ? token.obtainString() : std::string();
 }
 
-const QAIModelPaging kModelPaging{"models", "name", nextModelPage, "pageToken"};
+const QAIModelPaging kModelPaging{"models", "name", nextModelPage, "pageToken", kModelsSuffix};
 
 /// The provider's "error"."message" of a valid body, else empty: unlike the
 /// other providers the raw body is never shown.
