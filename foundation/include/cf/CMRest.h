@@ -129,6 +129,26 @@ private:
     bool hasBody_ = false;
 };
 
+/// Takes a reply body as it arrives, on the requesting thread.
+class CF_API ICSRestStreamReceiver {
+public:
+    /// What a piece did for the transfer.
+    enum class Progress {
+        /// End the transfer now.
+        Stop,
+        /// Taken, but no progress (a keep-alive): the stall clock keeps running.
+        Waiting,
+        /// Taken, and the reply advanced.
+        Advanced,
+    };
+    virtual ~ICSRestStreamReceiver();
+    /// The body begins: true takes it through receive, false has it collected
+    /// into the response.
+    virtual bool acceptStream(long status, std::string_view contentType) = 0;
+    /// One piece of any size (never empty). Must not throw.
+    virtual Progress receive(std::string_view piece) = 0;
+};
+
 /// A completed exchange: status, raw body and, for a non-empty body, the
 /// parsed JSON document (which may report itself invalid).
 class CF_API CMRestResourceResponse {
