@@ -225,7 +225,8 @@ public:
     /// by piece as it arrives, on the calling thread: each piece is non-empty
     /// and made of whole UTF-8 characters, and the final message's text is
     /// the pieces joined. onDelta returning false stops the request; an
-    /// exception from it is caught and fails the call. The memory is updated
+    /// exception from it is caught and fails the call; an empty onDelta
+    /// takes no pieces. The memory is updated
     /// only on success; a stop, a provider error mid-stream or a stream cut
     /// before its end return (null, error text) with the memory unchanged.
     /// The whole-request time limit bounds the wait for the first text; the

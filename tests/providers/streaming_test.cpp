@@ -271,6 +271,13 @@ TEST_P(Streaming, HandsOnWholeCharactersAndTheFinalFacts) {
             }
         }
     }
+    // A host that wants no pieces passes no function.
+    server.replyOnce("POST", provider.streamPath,
+                     streamReply(provider.protocol, inPieces(fullStream(provider.protocol), 64)));
+    auto [message, error] = assistant->addMessageStreaming("hi", {});
+    ASSERT_NE(message, nullptr) << error;
+    EXPECT_EQ(message->obtainSections().front()->obtainText(), kSplitText);
+    QAIFreeObject(message);
     const std::string sent = server.lastRequest().body;
     if (provider.protocol == Protocol::ChatCompletions) {
         EXPECT_NE(sent.find(R"("stream":true,"stream_options":{"include_usage":true})"), std::string::npos)
@@ -322,6 +329,9 @@ TEST_P(Streaming, FailuresLeaveTheMemoryUnchanged) {
         {"provider error mid-stream",
          streamReply(protocol, {{milliseconds(0), first}, {milliseconds(5), midError.at(protocol)}}),
          "server overloaded"});
+    const std::string garbage = protocol == Protocol::Ollama ? "{not json\n" : "data: {not json\n\n";
+    cases.push_back({"piece that is no JSON", streamReply(protocol, {{milliseconds(0), first + garbage}}),
+                     "Invalid response: "});
     CannedReply refused(400, R"({"error":{"message":"bad request here"}})");
     cases.push_back(
         {"4xx JSON error", refused, provider.type == QAIAssistantType_X ? "" : "bad request here"});

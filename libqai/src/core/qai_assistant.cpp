@@ -1,5 +1,7 @@
 #include "core/qai_assistant.h"
 
+#include <exception>
+
 #include "cf/CFText.h"
 #include "core/qai_memory.h"
 #include "core/qai_message.h"
@@ -123,8 +125,10 @@ std::pair<IQAIMessage*, std::string> QAIAssistant::streamExchange(
     std::string_view cutSuffix, const std::function<bool(std::string_view)>& onDelta) {
     QAIStreamReader reader(decoder, onDelta);
     const HTTPResult result = HTTP::PostStreaming(session.get(), url, &body, query, &reader);
-    const auto failure = [&reader]() -> std::pair<IQAIMessage*, std::string> {
+    const auto failure = [this, &reader, cutSuffix]() -> std::pair<IQAIMessage*, std::string> {
         if (reader.stoppedByHost()) return {nullptr, localizeText(kQAIRequestCancelled)};
+        // A piece that is no valid reply is worded like a whole invalid reply.
+        if (reader.failure() == kQAIInvalidResponse) return {nullptr, composeError(kQAIInvalidResponse, cutSuffix)};
         return {nullptr, reader.failure()};
     };
     if (reader.accepted()) {
@@ -138,9 +142,9 @@ std::pair<IQAIMessage*, std::string> QAIAssistant::streamExchange(
     WholeReply whole = readWhole(result);
     if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
     if (!whole.text.empty()) {
-        bool goOn = false;
+        bool goOn = true;
         try {
-            goOn = onDelta(whole.text);
+            if (onDelta) goOn = onDelta(whole.text);
         } catch (const std::exception& error) {
             return {nullptr, std::string("The reply text handler failed: ") + error.what()};
         } catch (...) {

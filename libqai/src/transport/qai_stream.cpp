@@ -1,5 +1,6 @@
 #include "transport/qai_stream.h"
 
+#include <exception>
 #include <utility>
 
 #include "cf/COJson.h"
@@ -203,9 +204,9 @@ bool QAIStreamReader::deliver(std::string_view text) {
     if (text.empty()) return true;
     text_.append(text);
     advanced_ = true;
-    bool goOn = false;
+    bool goOn = true;
     try {
-        goOn = onDelta_(text);
+        if (onDelta_) goOn = onDelta_(text);
     } catch (const std::exception& error) {
         failure_ = std::string("The reply text handler failed: ") + error.what();
         return false;
