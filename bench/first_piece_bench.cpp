@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <charconv>
 #include <memory>
 #include <string>
 
@@ -27,8 +27,8 @@ struct Deleter {
 /// One chunk of a chunked body.
 std::string chunk(const std::string& data) {
     char size[32];
-    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-    return size + data + "\r\n";
+    const auto end = std::to_chars(size, size + sizeof size, data.size(), 16).ptr;
+    return std::string(size, end) + "\r\n" + data + "\r\n";
 }
 
 std::string textEvent(const std::string& text) {

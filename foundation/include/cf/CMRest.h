@@ -19,8 +19,10 @@ struct CF_API CMRestGlobalSettings {
     /// Time to establish the TCP/TLS connection.
     long connectTimeoutSeconds = 30;
     /// Whole request, reply included; non-streamed model replies can take minutes.
+    /// For a streamed reply: the wait for its first text.
     long requestTimeoutSeconds = 300;
-    /// A transfer that receives nothing for this long ends (dead connection).
+    /// A transfer that receives nothing for this long ends (dead connection);
+    /// a streamed reply ends when no text came for this long (keep-alives aside).
     long stallTimeoutSeconds = 120;
     /// Proxy URL; empty: none.
     std::string proxy;
