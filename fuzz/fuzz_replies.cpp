@@ -1,8 +1,10 @@
-// Provider replies. The input picks a provider and an operation (model list or
-// message) and gives the status and body a server answers with; a stand-in
-// rest service hands them to the adapter through the same response object
-// and error codes as the real transport. Every reply must end in a result or
-// an error text, and only a reply the adapter accepts may reach the memory.
+// Provider replies. The input picks a provider and an operation (model list,
+// message, or streamed message) and gives the status and body a server
+// answers with; a stand-in rest service hands them to the adapter through the
+// same response object and error codes as the real transport, a streamed body
+// in pieces of the size the input picks. Every reply must end in a result or
+// an error text, only a reply the adapter accepts may reach the memory, and a
+// streamed reply's text is exactly its pieces joined.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +22,8 @@ struct CannedReply {
     long status = 200;
     std::string body;
     int requests = 0;
+    std::string contentType;
+    bool smallPieces = false;  // 1 to 7 bytes in turn, else the body at once
 };
 CannedReply g_reply;
 
@@ -34,6 +38,24 @@ public:
     int32_t executePost(CMRestPostRequest* request, CMRestResourceResponse** response) override {
         FUZZ_CHECK(request->tag == kCMRestRequestTag && request->hasBody());
         return answer(response);
+    }
+
+    int32_t executePostStreaming(CMRestPostRequest* request, ICSRestStreamReceiver* receiver,
+                                 CMRestResourceResponse** response) override {
+        FUZZ_CHECK(request->tag == kCMRestRequestTag && request->hasBody() && receiver != nullptr);
+        if (g_reply.status <= 0 || g_reply.body.empty() ||
+            !receiver->acceptStream(g_reply.status, g_reply.contentType)) {
+            return answer(response);
+        }
+        ++g_reply.requests;
+        std::string_view rest = g_reply.body;
+        for (size_t size = 1; !rest.empty(); size = size % 7 + 1) {
+            const std::string_view piece = rest.substr(0, g_reply.smallPieces ? size : rest.size());
+            rest.remove_prefix(piece.size());
+            if (receiver->receive(piece) == ICSRestStreamReceiver::Progress::Stop) return 3;
+        }
+        *response = new CMRestResourceResponse(g_reply.status, "");
+        return g_reply.status >= 300 ? 2 : 0;
     }
 
 private:
@@ -81,6 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t selector = input.byte();
     const auto type = static_cast<QAIAssistantType>(selector % 8);
     const bool listModels = (selector & 0x08) != 0;
+    const bool streaming = (selector & 0x10) != 0;
+    constexpr const char* kContentTypes[] = {"text/event-stream", "application/x-ndjson", "application/json",
+                                             "text/event-stream; charset=utf-8"};
+    g_reply.contentType = kContentTypes[(selector >> 5) & 3];
+    g_reply.smallPieces = (selector & 0x80) != 0;
     g_reply.status = static_cast<long>(input.word() % 600);
     g_reply.body = std::string(input.rest());
     g_reply.requests = 0;
@@ -104,7 +131,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(properties->setProperty("model", CMVariant("m")));
         FUZZ_CHECK(properties->setProperty("user_instructions", CMVariant("be brief")));
     });
-    auto [message, error] = assistant->addMessage("hello");
+    std::string joined;
+    auto [message, error] = streaming ? assistant->addMessageStreaming("hello",
+                                                                        [&joined](std::string_view delta) {
+                                                                            FUZZ_CHECK(!delta.empty());
+                                                                            joined += delta;
+                                                                            return true;
+                                                                        })
+                                      : assistant->addMessage("hello");
     FUZZ_CHECK(g_reply.requests == 1);
     const std::unique_ptr<IQAIMessage, FreeObject> reply(message);
     // Exactly one of a reply and an error text; the exchange is recorded
@@ -113,10 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(memory.added == (reply ? 2 : 0));
     if (reply) {
         FUZZ_CHECK(reply->obtainRole() == QAIMemoryRole_Assistant);
+        std::string text;
         for (IQAIMessageSection* section : reply->obtainSections()) {
             FUZZ_CHECK(section != nullptr);
-            (void)section->obtainText().size();
+            text += section->obtainText();
         }
+        if (streaming) FUZZ_CHECK(text == joined);
     }
     return 0;
 }
