@@ -112,7 +112,7 @@ void HistoryFile::save() {
     if (written) std::filesystem::rename(temporary, path_, renameError);
     if (!written || renameError) {
         std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
+        if (file) std::filesystem::remove(temporary, ignored);  // only what this call made
         saveError_ = "cannot write history " + path_ + ": " +
                      (renameError ? renameError.message() : std::string(std::strerror(error)));
         return;

@@ -60,11 +60,24 @@ const std::string kForeignKeysQuery =
     "WHERE k.contype = 'f' AND " +
     kUserSchemas + " ORDER BY 1, 2, 3, u.position";
 
-std::string trimmedError(PGconn* connection) {
-    std::string text = PQerrorMessage(connection);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+// libpq's texts span lines (a hint on an indented second line): one line here.
+std::string oneLine(const char* message) {
+    std::string text;
+    bool blank = false;
+    for (const char* c = message; *c; ++c) {
+        bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (space)
+            blank = !text.empty();
+        else {
+            if (blank) text += ' ';
+            blank = false;
+            text += *c;
+        }
+    }
     return text;
 }
+
+std::string trimmedError(PGconn* connection) { return oneLine(PQerrorMessage(connection)); }
 
 class Reader {
 public:
@@ -83,8 +96,7 @@ public:
                 row(values);
             }
         } else {
-            error_ = result ? PQresultErrorMessage(result) : trimmedError(connection_);
-            while (!error_.empty() && error_.back() == '\n') error_.pop_back();
+            error_ = result ? oneLine(PQresultErrorMessage(result)) : trimmedError(connection_);
         }
         PQclear(result);
         return ok;
