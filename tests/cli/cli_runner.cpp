@@ -16,7 +16,7 @@
 namespace qai::test {
 namespace {
 
-std::string quoted(const std::string& text) {
+std::string inQuotes(const std::string& text) {
     std::string out = "\"";
     out += text;
     out += '"';
@@ -46,20 +46,20 @@ std::string stripCarriageReturns(std::string text) {
 CliResult runQai(const std::vector<std::string>& args, const std::filesystem::path& dir,
                  const std::string& input) {
     writeFile(dir / "stdin.txt", input);
-    std::string command = quoted(programPath().string());
+    std::string command = inQuotes(programPath().string());
     for (const std::string& arg : args) {
         command += ' ';
-        command += quoted(arg);
+        command += inQuotes(arg);
     }
     for (const auto& [redirect, name] :
          {std::pair{" < ", "stdin.txt"}, {" > ", "stdout.txt"}, {" 2> ", "stderr.txt"}}) {
         command += redirect;
-        command += quoted((dir / name).string());
+        command += inQuotes((dir / name).string());
     }
     CliResult result;
 #if defined(_WIN32)
     // cmd /c drops the outer pair of quotes of a line that starts with one.
-    result.status = std::system(quoted(command).c_str());
+    result.status = std::system(inQuotes(command).c_str());
 #else
     int status = std::system(command.c_str());
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -1,7 +1,11 @@
 #include "console.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -45,7 +49,9 @@ extern "C" void onInterrupt(int) {
 
 bool isTerminal(std::FILE* stream) {
 #if defined(_WIN32)
-    return _isatty(_fileno(stream)) != 0;
+    // A console handle, not just any character device (NUL is one too).
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
 #else
     return isatty(fileno(stream)) != 0;
 #endif
@@ -76,6 +82,18 @@ bool flushToDisk(std::FILE* stream) {
     return _commit(_fileno(stream)) == 0;
 #else
     return fsync(fileno(stream)) == 0;
+#endif
+}
+
+std::string replaceFile(const std::string& from, const std::string& to) {
+#if defined(_WIN32)
+    if (MoveFileExW(std::filesystem::path(from).c_str(), std::filesystem::path(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return "";
+    return std::system_category().message(static_cast<int>(GetLastError()));
+#else
+    if (std::rename(from.c_str(), to.c_str()) == 0) return "";
+    return std::strerror(errno);
 #endif
 }
 

@@ -3,6 +3,7 @@
 // C++: whether a stream is a terminal, the interrupt key, and making a file's
 // bytes durable. The only file with platform code is console.cpp.
 #include <cstdio>
+#include <string>
 
 namespace qai::cli {
 
@@ -21,5 +22,9 @@ bool takeInterrupt();
 
 /// Flushes the stream and asks the system to put its bytes on the disk.
 bool flushToDisk(std::FILE* stream);
+
+/// Puts the file from in the place of to in one step, replacing it; returns
+/// an error text, empty on success.
+std::string replaceFile(const std::string& from, const std::string& to);
 
 }  // namespace qai::cli

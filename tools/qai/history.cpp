@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <system_error>
 
 #include "console.h"
 
@@ -108,13 +107,12 @@ void HistoryFile::save() {
         written = false;
         error = errno;
     }
-    std::error_code renameError;
-    if (written) std::filesystem::rename(temporary, path_, renameError);
-    if (!written || renameError) {
+    std::string replaceError = written ? replaceFile(temporary, path_) : "";
+    if (!written || !replaceError.empty()) {
         std::error_code ignored;
         if (file) std::filesystem::remove(temporary, ignored);  // only what this call made
         saveError_ = "cannot write history " + path_ + ": " +
-                     (renameError ? renameError.message() : std::string(std::strerror(error)));
+                     (replaceError.empty() ? std::string(std::strerror(error)) : replaceError);
         return;
     }
     saveError_.clear();
