@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cf/CMRest.h"
 #include "cli_runner.h"
 #include "test_server.h"
 
@@ -103,6 +105,46 @@ CannedReply slowReply() {
 
 std::vector<std::string> chatArgs(const TestServer& server, const std::string& history) {
     return {"chat", "--provider", "openai", "--model", "m", "--host", server.url(), "--history", history};
+}
+
+// Whether the library can end a pending request (its pool's Stop).
+template <typename Pool>
+constexpr bool kLibraryCanStop = requires(Pool* pool) {
+    pool->cancelRequests();
+};
+
+// Ctrl-C while a reply is pending ends that request at once and returns to
+// the prompt; the next message goes out without the stopped one, and the
+// history holds only the completed exchange.
+TEST(CliInterrupt, FirstInterruptStopsThePendingReply) {
+    if constexpr (!kLibraryCanStop<ICSHTTPPoolCenter>) GTEST_SKIP() << "the library cannot stop a request";
+    TestServer server;
+    server.replyOnce("POST", "/v1/chat/completions", slowReply());
+    server.reply("POST", "/v1/chat/completions", 200,
+                 R"({"choices":[{"message":{"role":"assistant","content":"fast"}}]})");
+    TempDir dir("interrupt_stop");
+    qai::test::setVariable("OPENAI_API_KEY", "k");
+    std::string history = (dir / "h").string();
+
+    RunningQai chat(chatArgs(server, history), dir);
+    ASSERT_TRUE(chat.started());
+    chat.send("slow question\n");
+    ASSERT_TRUE(waitFor([&] { return server.requestCount() == 1; }, 10s));
+    auto interrupted = std::chrono::steady_clock::now();
+    chat.interrupt();
+    EXPECT_TRUE(waitFor([&] { return readFile(dir / "stderr.txt").find("\n") != std::string::npos; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 3s);
+    EXPECT_EQ(readFile(dir / "stderr.txt"), "qai: Request cancelled\n");
+    EXPECT_EQ(readFile(history), "");
+
+    chat.send("fast question\n");
+    chat.endInput();
+    EXPECT_EQ(chat.wait(10s), 1);  // one exchange failed: the stopped one
+    EXPECT_EQ(readFile(dir / "stdout.txt"), "fast\n");
+    EXPECT_EQ(server.requestCount(), 2u);
+    EXPECT_EQ(server.lastRequest().body.find("slow question"), std::string::npos);
+    EXPECT_EQ(readFile(history), "qai-history 1\nsummary \nuser fast question\nassistant fast\n");
+    qai::test::setVariable("OPENAI_API_KEY", "");
 }
 
 // A second Ctrl-C while the reply is pending, and one at the prompt, end the

@@ -59,7 +59,7 @@ private:
     unsigned frame_ = 0;
 };
 
-// The request itself; onText receives the reply's text as it arrives.
+// The request itself; the reply's text goes to output.
 std::pair<IQAIMessage*, std::string> sendMessage(IQAIAssistant* assistant, const std::string& text,
                                                  Output& output) {
     auto result = assistant->addMessage(text);
@@ -69,11 +69,40 @@ std::pair<IQAIMessage*, std::string> sendMessage(IQAIAssistant* assistant, const
     return result;
 }
 
+// Stop and the reply's usage are used where the library's header declares
+// them (the templates see the actual types); without them a pending request
+// runs to its end and no usage is shown.
+
 // Asks the library to end the pending request; false when it cannot.
-bool stopRequests(Session&) { return false; }
+template <typename Pool>
+bool stopRequests(Pool* pool) {
+    if constexpr (requires { pool->cancelRequests(); }) {
+        pool->cancelRequests();
+        return true;
+    } else {
+        return false;
+    }
+}
 
 // Token usage and stop reason of a reply, on standard error.
-void printStats(IQAIMessage*) { std::fprintf(stderr, "[tokens: not reported]\n"); }
+template <typename Message>
+void printStats(Message* message) {
+    if constexpr (requires {
+                      message->obtainInputTokens();
+                      message->obtainOutputTokens();
+                      message->obtainStopReasonText();
+                  }) {
+        auto count = [](int64_t tokens) {
+            return tokens < 0 ? std::string("unknown") : std::to_string(tokens);
+        };
+        std::string reason(message->obtainStopReasonText());
+        std::fprintf(
+            stderr, "[tokens: %s in, %s out; stop: %s]\n", count(message->obtainInputTokens()).c_str(),
+            count(message->obtainOutputTokens()).c_str(), reason.empty() ? "unknown" : reason.c_str());
+    } else {
+        std::fprintf(stderr, "[tokens: not reported by this library]\n");
+    }
+}
 
 }  // namespace
 
@@ -99,7 +128,7 @@ bool exchange(Session& session, const std::string& text, const ChatSettings& set
             if (!stopping && takeInterrupt()) {
                 stopping = true;
                 lock.unlock();
-                if (!stopRequests(session))
+                if (!stopRequests(session.pool))
                     std::fprintf(stderr,
                                  "\rqai: this library cannot stop a pending request; waiting for the "
                                  "reply (Ctrl-C again quits)\n");

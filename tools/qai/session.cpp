@@ -50,6 +50,16 @@ std::string readKeyFile(const std::string& path, std::string& key) {
     return "";
 }
 
+// Retries of failed requests, where the library's settings have them (the
+// template sees the actual type).
+template <typename Settings>
+void setRetries(Settings& settings, int retries) {
+    if constexpr (requires { settings.retries = retries; })
+        settings.retries = retries;
+    else if constexpr (requires { settings.maxRetries = retries; })
+        settings.maxRetries = retries;
+}
+
 std::string applyHTTPOptions(const Options& options) {
     CMRestGlobalSettings settings;
     double number = 0;
