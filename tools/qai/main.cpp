@@ -205,13 +205,14 @@ int runChat(const std::vector<std::string>& args) {
 
         ChatSettings settings;
         settings.stats = options.has("--stats");
-        settings.indicator = isTerminal(stderr);
+        // Prompt and indicator only for a person at a terminal, never in piped output.
+        settings.indicator = isTerminal(stderr) && isTerminal(stdout);
         settings.history = history.get();
         installInterruptHandler();
         if (options.has("-m")) {
             status = exchange(session, options.value("-m"), settings) ? 0 : 1;
         } else {
-            settings.prompt = isTerminal(stdin);
+            settings.prompt = isTerminal(stdin) && isTerminal(stdout);
             status = converse(session, std::cin, settings);
         }
     }
