@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -33,6 +34,13 @@ public:
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
         lastChar_ = text.empty() ? lastChar_ : text.back();
+    }
+
+    /// A line on standard error, in place of the indicator.
+    void note(const char* text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clearLocked();
+        std::fputs(text, stderr);
     }
 
     /// Clears the indicator and ends a started reply with a line feed.
@@ -115,7 +123,12 @@ bool exchange(Session& session, const std::string& text, const ChatSettings& set
 
     setRequestPending(true);
     std::thread request([&] {
-        auto reply = sendMessage(session.assistant, text, output);
+        std::pair<IQAIMessage*, std::string> reply;
+        try {
+            reply = sendMessage(session.assistant, text, output);
+        } catch (const std::exception& failure) {  // out of memory, for one
+            reply = {nullptr, failure.what()};
+        }
         std::lock_guard<std::mutex> lock(mutex);
         result = std::move(reply);
         done = true;
@@ -129,9 +142,9 @@ bool exchange(Session& session, const std::string& text, const ChatSettings& set
                 stopping = true;
                 lock.unlock();
                 if (!stopRequests(session.pool))
-                    std::fprintf(stderr,
-                                 "\rqai: this library cannot stop a pending request; waiting for the "
-                                 "reply (Ctrl-C again quits)\n");
+                    output.note(
+                        "qai: this library cannot stop a pending request; waiting for the reply "
+                        "(Ctrl-C again quits)\n");
                 lock.lock();
                 continue;
             }

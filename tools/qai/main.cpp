@@ -1,6 +1,7 @@
 // qai: talk about a database with a language model from a terminal. Uses only
 // qai.h and the shared library, as any host does.
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -222,8 +223,10 @@ int runChat(const std::vector<std::string>& args) {
 }  // namespace
 }  // namespace qai::cli
 
-int main(int argc, char** argv) {
-    using namespace qai::cli;
+namespace qai::cli {
+namespace {
+
+int run(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 1 ? 2 : 1), argv + argc);
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "schema") return runSchema(args);
@@ -237,4 +240,16 @@ int main(int argc, char** argv) {
     if (!command.empty()) std::fprintf(stderr, "qai: unknown command '%s'\n", command.c_str());
     std::fputs(kUsage, stderr);
     return 2;
+}
+
+}  // namespace
+}  // namespace qai::cli
+
+int main(int argc, char** argv) {
+    try {
+        return qai::cli::run(argc, argv);
+    } catch (const std::exception& failure) {  // out of memory, for one
+        std::fprintf(stderr, "qai: %s\n", failure.what());
+        return 1;
+    }
 }
