@@ -41,6 +41,19 @@ std::string stripCarriageReturns(std::string text) {
     return out;
 }
 
+// Debug builds of the library report diagnostics on standard error; they are
+// not the program's output.
+std::string withoutDiagnostics(const std::string& text) {
+    std::string out;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (text.compare(start, 19, "libqai diagnostic: ") != 0) out.append(text, start, end - start);
+        start = end;
+    }
+    return out;
+}
+
 }  // namespace
 
 CliResult runQai(const std::vector<std::string>& args, const std::filesystem::path& dir,
@@ -65,7 +78,7 @@ CliResult runQai(const std::vector<std::string>& args, const std::filesystem::pa
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
     result.out = stripCarriageReturns(readFile(dir / "stdout.txt"));
-    result.err = stripCarriageReturns(readFile(dir / "stderr.txt"));
+    result.err = withoutDiagnostics(stripCarriageReturns(readFile(dir / "stderr.txt")));
     return result;
 }
 
