@@ -97,9 +97,9 @@ TEST_P(CliProtocol, ChatsAndListsModels) {
 INSTANTIATE_TEST_SUITE_P(Protocols, CliProtocol, ::testing::ValuesIn(kProtocols),
                          [](const auto& param) { return std::string(param.param.provider); });
 
-// A later run continues the conversation kept in the history file, piped
-// input sends one message a line, and a history that cannot be written is
-// reported while the old file stays whole.
+// A later run continues the conversation and its description kept in the
+// history file, piped input sends one message a line, and a history that
+// cannot be written is reported while the old file stays whole.
 TEST(CliHistory, ContinuesAcrossRunsAndSurvivesAFailedWrite) {
     TestServer server;
     server.reply("POST", "/v1/chat/completions", 200,
@@ -115,20 +115,25 @@ TEST(CliHistory, ContinuesAcrossRunsAndSurvivesAFailedWrite) {
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     };
-    auto first = runQai(append({"-m", "first \\ question"}), dir.path());
+    writeFile(dir / "schema.json", kSmallSchema);
+    auto first =
+        runQai(append({"--schema", (dir / "schema.json").string(), "-m", "first \\ question"}), dir.path());
     ASSERT_EQ(first.status, 0) << first.err;
     auto piped = runQai(base, dir.path(), "second\n\n   \nthird\n");
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(piped.out, "line one\nline two\nline one\nline two\n");
     EXPECT_EQ(server.requestCount(), 3u);
     EXPECT_EQ(server.lastRequest().body,
-              R"({"model":"m","messages":[{"role":"user","content":"first \\ question"},)"
+              R"({"model":"m","messages":[{"role":"developer","content":"CREATE TABLE `s`.`t` (`id` int, )"
+              R"(PRIMARY KEY(`id`))\nCREATE VIEW `s`.`v` (`id` int)\n\n"},)"
+              R"({"role":"user","content":"first \\ question"},)"
               R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"second"},)"
               R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"third"}]})");
     const std::string saved = readFile(history);
     EXPECT_EQ(saved,
-              "qai-history 1\nsummary \nuser first \\\\ question\nassistant line one\\nline two\n"
-              "user second\nassistant line one\\nline two\nuser third\nassistant line one\\nline two\n");
+              "qai-history 1\nsummary " + kSmallSchema +
+                  "\nuser first \\\\ question\nassistant line one\\nline two\n"
+                  "user second\nassistant line one\\nline two\nuser third\nassistant line one\\nline two\n");
 
     // The replacement file cannot be made: the reply still shows, the error
     // is one line, the status is not zero and the history keeps its content.

@@ -179,7 +179,8 @@ int runChat(const std::vector<std::string>& args) {
             "  --model MODEL          the model to ask (see qai models)\n"
             "  -m TEXT                send one message, print the reply and end\n"
             "  --temperature T        sampling temperature, 0 to 2\n"
-            "  --history FILE         keep the conversation in FILE and continue it\n"
+            "  --history FILE         keep the conversation and its description in FILE;\n"
+            "                         a later run continues it\n"
             "  --stats                token usage and stop reason after each reply\n"
             "%s%s\n%s",
             kInstructionHelp, kConnectionHelp, kDatabaseHelp);
