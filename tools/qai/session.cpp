@@ -73,10 +73,11 @@ std::string applyHTTPOptions(const Options& options) {
             return error;
         settings.connectTimeoutSeconds = static_cast<long>(number);
     }
-    if (options.has("--retries")) {
+    number = 2;
+    if (options.has("--retries"))
         if (std::string error = parseNumber(options, "--retries", 0, 10, number); !error.empty())
             return error;
-    }
+    setRetries(settings, static_cast<int>(number));
     settings.proxy = options.value("--proxy");
     settings.caFile = options.value("--ca-file");
     if (options.has("--insecure")) {
