@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "cf/CFText.h"
 #include "cf/CMRest.h"
 #include "cf_http_internal.h"
+#include "cf_transfer.h"
 
 namespace {
 
@@ -38,6 +40,11 @@ struct SlistDeleter {
 };
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
+struct MultiDeleter {
+    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+
 struct UrlDeleter {
     void operator()(CURLU* url) const { curl_url_cleanup(url); }
 };
@@ -45,21 +52,30 @@ struct UrlDeleter {
 // ---------------------------------------------------------------------------
 // Pool
 
-/// One easy handle reused for every request of its owner: curl_easy_reset
-/// clears the options but keeps the handle's connection cache, so the next
-/// request to the same host rides the same TCP/TLS connection.
+/// The handles a request runs on: an easy handle and the multi handle that
+/// drives it and holds its connection cache.
+struct Handles {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+};
+
+/// One easy handle and one multi handle reused for every request of their
+/// owner: curl_easy_reset clears the options, and the multi handle keeps the
+/// connections, so the next request to the same host rides the same TCP/TLS
+/// connection.
 class HTTPPoolCenter final : public ICSHTTPPoolCenter {
 public:
-    /// The pooled handle, its options cleared by release, or null when it is in use
-    /// (a nested request) or could not be created.
-    CURL* acquire() {
-        if (busy_.exchange(true)) return nullptr;
+    /// The pooled handles, the easy one's options cleared by release, or
+    /// nulls when they are in use (a nested request) or could not be created.
+    Handles acquire() {
+        if (busy_.exchange(true)) return {};
+        if (!multi_) multi_.reset(curl_multi_init());
         if (!easy_) easy_.reset(curl_easy_init());
-        if (!easy_) {
+        if (!multi_ || !easy_) {
             busy_ = false;
-            return nullptr;
+            return {};
         }
-        return easy_.get();
+        return {multi_.get(), easy_.get()};
     }
     /// Drops the options of the finished request, which point into its frame;
     /// the live connections stay.
@@ -69,21 +85,26 @@ public:
     }
 
 private:
+    // The multi handle is declared first so that it is destroyed last: the
+    // easy handle, already out of it after each transfer, goes before the
+    // connection cache closes.
+    MultiHandle multi_;
     EasyHandle easy_;
-    std::atomic<bool> busy_{false};  // a second user gets a temporary handle
+    std::atomic<bool> busy_{false};  // a second user gets temporary handles
 };
 
-/// The handle one request runs on: the pool's when there is one, otherwise a
-/// temporary handle whose connections close with it.
+/// The handles one request runs on: the pool's when there is one, otherwise
+/// temporary handles whose connections close with them.
 class HandleLease {
 public:
     explicit HandleLease(ICSHTTPPoolCenter* pool) {
         pool_ = dynamic_cast<HTTPPoolCenter*>(pool);
-        if (pool_ != nullptr) handle_ = pool_->acquire();
-        if (handle_ == nullptr) {
+        if (pool_ != nullptr) handles_ = pool_->acquire();
+        if (handles_.easy == nullptr) {
             pool_ = nullptr;
-            temporary_.reset(curl_easy_init());
-            handle_ = temporary_.get();
+            temporaryMulti_.reset(curl_multi_init());
+            temporaryEasy_.reset(curl_easy_init());
+            handles_ = {temporaryMulti_.get(), temporaryEasy_.get()};
         }
     }
     ~HandleLease() {
@@ -92,12 +113,14 @@ public:
     HandleLease(const HandleLease&) = delete;
     HandleLease& operator=(const HandleLease&) = delete;
 
-    CURL* get() const { return handle_; }
+    /// Both null-checked by the caller.
+    const Handles& get() const { return handles_; }
 
 private:
     HTTPPoolCenter* pool_ = nullptr;
-    EasyHandle temporary_;
-    CURL* handle_ = nullptr;
+    MultiHandle temporaryMulti_;  // declared first: destroyed after the easy handle
+    EasyHandle temporaryEasy_;
+    Handles handles_;
 };
 
 // ---------------------------------------------------------------------------
@@ -246,17 +269,6 @@ std::string describeSocketError(long osError) {
 }
 
 std::string seconds(long value) { return std::to_string(value) + (value == 1 ? " second" : " seconds"); }
-
-/// Replaces every occurrence of a secret in text; values shorter than 8
-/// characters are too common to be keys and too likely to hit ordinary words.
-void redact(std::string& text, const std::vector<std::string_view>& secrets) {
-    for (std::string_view secret : secrets) {
-        if (secret.size() < 8) continue;
-        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at)) {
-            text.replace(at, secret.size(), "[redacted]");
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Request building
@@ -414,29 +426,27 @@ std::string appendQuery(std::string url, const CMRestParams& query) {
 }
 
 /// Collects the body and ends the transfer once it would pass the limit.
-struct BodySink {
+struct BodyBuffer {
     std::string body;
     int64_t limit = 0;  // 0: no limit
     bool tooLarge = false;
     bool outOfMemory = false;
-};
 
-size_t writeBody(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<BodySink*>(user);
-    const size_t bytes = size * count;
-    if (sink->limit > 0 && static_cast<int64_t>(sink->body.size() + bytes) > sink->limit) {
-        sink->tooLarge = true;
-        return 0;
+    bool append(std::string_view piece) {
+        if (limit > 0 && static_cast<int64_t>(body.size() + piece.size()) > limit) {
+            tooLarge = true;
+            return false;
+        }
+        try {
+            body.append(piece);
+        } catch (...) {
+            // An exception must not cross libcurl's C frames.
+            outOfMemory = true;
+            return false;
+        }
+        return true;
     }
-    try {
-        sink->body.append(data, bytes);
-    } catch (...) {
-        // An exception must not cross libcurl's C frames.
-        sink->outOfMemory = true;
-        return 0;
-    }
-    return bytes;
-}
+};
 
 const CMRestGlobalSettings& defaultSettings() {
     static const CMRestGlobalSettings settings;
@@ -461,7 +471,7 @@ public:
 
 private:
     int32_t execute(CMRestRequest* request, CMRestPostRequest* post, CMRestResourceResponse** response);
-    std::string describeFailure(CURL* handle, CURLcode result, const BodySink& sink, const UrlParts& url,
+    std::string describeFailure(CURL* handle, CURLcode result, const BodyBuffer& sink, const UrlParts& url,
                                 const char* errorBuffer) const;
 
     const CMRestGlobalSettings& settings_;
@@ -492,39 +502,33 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     } else if (post != nullptr) {
         removals.emplace_back("Content-Type");  // curl would claim a form otherwise
     }
-    std::vector<std::string_view> secrets;
     if (session_ != nullptr) {
-        if (session_->hasAuthorizationHeaderValue()) {
+        if (session_->hasAuthorizationHeaderValue())
             headers.set("Authorization", session_->obtainAuthorizationHeaderValue());
-            secrets.emplace_back(session_->obtainAuthorizationHeaderValue());
-        }
-        for (const auto& [name, value] : session_->obtainHeaderParams()) {
-            headers.set(name, value);
-            secrets.emplace_back(value);
-        }
+        for (const auto& [name, value] : session_->obtainHeaderParams()) headers.set(name, value);
     }
-    for (const auto& [name, value] : request->obtainHeaderParams()) {
-        headers.set(name, value);
-        secrets.emplace_back(value);
-    }
-    for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
+    for (const auto& [name, value] : request->obtainHeaderParams()) headers.set(name, value);
 
-    auto fail = [&secrets](std::string domain, std::string message) {
-        redact(message, secrets);
+    // Secrets are gathered only when a text is worded: a success costs nothing.
+    auto fail = [this, request, &url](std::string domain, std::string message) {
+        std::vector<std::string_view> secrets;
+        for (const auto& param : request->obtainHeaderParams()) secrets.emplace_back(param.second);
+        for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
+        cfBlankSessionSecrets(message, session_, settings_, url, secrets);
         return recordError(std::move(domain), std::move(message));
     };
 
     // Everything the handle points to is declared before the lease, so it
     // outlives the handle's use, reset or cleanup.
     Slist headerList = headers.toList(removals);
-    BodySink sink;
+    BodyBuffer sink;
     sink.limit = std::max<int64_t>(settings_.maxResponseBytes, 0);
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     ensureCurlGlobalInit();
     HandleLease lease(session_ != nullptr ? session_->obtainPoolCenter() : nullptr);
-    CURL* handle = lease.get();
-    if (handle == nullptr || !headerList)
+    CURL* handle = lease.get().easy;
+    if (handle == nullptr || lease.get().multi == nullptr || !headerList)
         return fail("transport", "Could not start the request: out of memory");
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -538,10 +542,6 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, std::max(settings_.connectTimeoutSeconds, 0L));
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, std::max(settings_.requestTimeoutSeconds, 0L));
-    if (settings_.stallTimeoutSeconds > 0) {
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, settings_.stallTimeoutSeconds);
-    }
     // An empty proxy string keeps libcurl from reading the proxy environment
     // variables: the library's configuration is its settings alone.
     curl_easy_setopt(handle, CURLOPT_PROXY, settings_.proxy.c_str());
@@ -559,8 +559,6 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     curl_easy_setopt(handle, CURLOPT_USERAGENT, settings_.userAgent.c_str());
     if (sink.limit > 0)
         curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
     if (post != nullptr) {
         const std::string& body = post->obtainBody();
@@ -571,10 +569,24 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     }
 
-    const CURLcode result = curl_easy_perform(handle);
+    // Clamped to a month, so that no setting overflows the clock arithmetic.
+    const std::chrono::milliseconds stallLimit(std::clamp(settings_.stallTimeoutSeconds, 0L, 30L * 86400) *
+                                               1000);
+    cf_internal::Transfer transfer(
+        lease.get().multi, handle, [&sink](std::string_view piece) { return sink.append(piece); },
+        stallLimit);
+    const cf_internal::Transfer::Outcome outcome = transfer.run();
 
-    if (result != CURLE_OK) {
-        return fail("transport", describeFailure(handle, result, sink, parts, errorBuffer));
+    const std::string host = parts.host.empty() ? std::string("the server") : parts.host;
+    if (outcome.stalled) {
+        return fail("transport", "Request to " + host + " stalled: nothing received for " +
+                                     seconds(settings_.stallTimeoutSeconds));
+    }
+    if (outcome.headersCut)
+        return fail("transport",
+                    "The reply from " + host + " ended early: the connection closed inside the headers");
+    if (outcome.result != CURLE_OK) {
+        return fail("transport", describeFailure(handle, outcome.result, sink, parts, errorBuffer));
     }
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -584,7 +596,7 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     return 0;
 }
 
-std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const BodySink& sink,
+std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const BodyBuffer& sink,
                                           const UrlParts& url, const char* errorBuffer) const {
     const std::string host = url.host.empty() ? std::string("the server") : url.host;
     std::string detail = errorBuffer;
@@ -608,10 +620,6 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
             return "Could not connect to " + host + " port " + url.port + ": " + reason;
         }
         case CURLE_OPERATION_TIMEDOUT: {
-            if (detail.find("too slow") != std::string::npos) {
-                return "Request to " + host + " stalled: nothing received for " +
-                       seconds(settings_.stallTimeoutSeconds);
-            }
             curl_off_t pretransfer = 0;
             curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
             const long connectLimit = settings_.connectTimeoutSeconds;

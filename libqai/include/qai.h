@@ -1,7 +1,19 @@
 #pragma once
 // The host-facing surface of libqai: one assistant per conversation with a
 // large-language-model provider. Every object the host receives is released
-// with QAIFreeObject; failures come back as text, never as exceptions.
+// with QAIFreeObject.
+//
+// Failures come back as text. Exactly three kinds of exception may pass out
+// of a call, and a host that must not stop catches them around every call:
+//  - allocation failures, std::bad_alloc (and std::length_error where a text
+//    would outgrow std::string): a small description can render to far more
+//    text than it takes, since its schema name is repeated on every line;
+//  - the exceptions of the foundation library (libcf, the cf/ headers) that
+//    the library calls into, passed on unchanged;
+//  - std::bad_function_call from updateProperties given an empty function
+//    (nothing is changed).
+// Whatever the host's own code throws when the library calls it (the edit
+// function, a host memory, the localization callback) passes through as well.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -115,18 +127,26 @@ public:
 /// One conversation with one provider.
 class IQAIAssistant : public IQAIObject {
 public:
-    /// The caller becomes responsible for releasing the memory.
+    /// The caller becomes responsible for releasing the memory, and keeps it
+    /// alive while the assistant still uses it.
     virtual IQAIAssistantMemory* obtainMemory() = 0;
     /// Uses memory from now on; the caller keeps ownership and keeps it alive
-    /// while used. A memory the assistant still owns is destroyed first; null,
+    /// while used, by the assistant and by the property copies made while it
+    /// was in use. A memory the assistant still owns is destroyed first; null,
     /// or the memory already in use, changes nothing.
     virtual void setMemory(IQAIAssistantMemory* memory) = 0;
     virtual std::string obtainDefaultHost() = 0;
     /// (model names, error text); empty error text means success.
     virtual std::pair<std::vector<std::string>, std::string> obtainAvailableModels() = 0;
-    /// Edits the live store through edit, then re-validates it; returns an error text.
+    /// Edits the live store through edit, then re-validates it; returns an
+    /// error text. An empty edit throws std::bad_function_call.
     virtual std::string updateProperties(std::function<void(IQAIProperties*)> edit) = 0;
-    /// An independent copy the caller releases.
+    /// An independent copy the caller releases. Its db_structure (and so the
+    /// DDL in combined_instructions) comes from the memory in use now, which
+    /// the copy keeps (it does not follow a later setMemory). When that is
+    /// the memory the assistant made itself, the copy notices its end,
+    /// whoever ends it: from then on it reads and writes as if no description
+    /// were set. A memory of the host's must outlive the copies that use it.
     virtual IQAIProperties* obtainProperties() = 0;
     /// (reply or null, error text); the caller releases the reply.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;

@@ -7,7 +7,7 @@
 #include "core/qai_memory.h"
 #include "diag_capture.h"
 #include "properties/qai_assistant_properties.h"
-#include "properties/qai_ddl_text.h"
+#include "properties/qai_ddl_renderer.h"
 
 namespace {
 
@@ -32,6 +32,8 @@ void expectRendered(const std::string& json, const std::string& ddl, bool report
     EXPECT_EQ(QAIAssistantProperties(&memory).obtainDDLText(), ddl) << json;
     EXPECT_EQ(qaiObtainDDLTextFromStructure(qaiObtainDBStructure(json)), ddl) << json;
     EXPECT_EQ(diags.conditions.size(), reported ? 2u : 0u) << json;
+    for (const std::string& file : diags.files)  // the description is the store's input
+        EXPECT_TRUE(file.ends_with("/qai_assistant_properties.cpp")) << file;
     EXPECT_EQ(QAIAssistantProperties(&memory).obtainCombinedInstructions(), ddl.empty() ? "" : ddl + "\n");
 }
 

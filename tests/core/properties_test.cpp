@@ -95,6 +95,24 @@ TEST(properties_test, db_structure_by_value_type) {
     EXPECT_EQ(detached.obtainCombinedInstructions(), "");
 }
 
+TEST(properties_test, db_structure_list_nested_deeper_than_the_stack_is_stored) {
+    constexpr int kDepth = 100000;
+    CMVariant deep("x");
+    for (int level = 0; level < kDepth; ++level) {
+        CMVariantList list;
+        list.push_back(std::move(deep));
+        deep = CMVariant(std::move(list));
+    }
+    QAIDefaultAssistantMemory memory;
+    QAIAssistantProperties store(&memory);
+    DiagCapture diags;
+    EXPECT_TRUE(store.setProperty("db_structure", deep));
+    EXPECT_EQ(memory.obtainSummary(), std::string(kDepth, '[') + "\"x\"" + std::string(kDepth, ']'));
+    // Its one catalog is no object: nothing to render.
+    EXPECT_EQ(store.obtainProperty("combined_instructions"), CMVariant(""));
+    EXPECT_EQ(diags.conditions, std::vector<std::string>{"false"});
+}
+
 TEST(properties_test, copy_keeps_values_and_shares_memory) {
     QAIDefaultAssistantMemory memory;
     QAIAssistantProperties store(&memory);

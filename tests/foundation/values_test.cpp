@@ -60,6 +60,42 @@ TEST(VariantTest, ContainersAndEquality) {
     EXPECT_FALSE(CMVariant(1) == CMVariant(1.0) || CMVariant("1") == CMVariant(1));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitized frames are several times larger: a fifth of the depth overflows a recursive walk as
+// surely, and keeps the slower build's run short.
+constexpr int kDeepest = 200000;
+#else
+constexpr int kDeepest = 1000000;
+#endif
+
+/// A value nested depth levels deep, lists and single-member maps taking turns, around leaf.
+CMVariant nest(int depth, CMVariant leaf) {
+    for (int level = 0; level < depth; ++level) {
+        if (level % 2 == 0) {
+            CMVariantList list;
+            list.push_back(std::move(leaf));
+            leaf = CMVariant(std::move(list));
+        } else {
+            CMVariantMap map;
+            map.emplace("k", std::move(leaf));
+            leaf = CMVariant(std::move(map));
+        }
+    }
+    return leaf;
+}
+
+// Nesting far deeper than the call stack could follow: copying, comparing, replacing and destroying
+// walk the tree with work lists of their own.
+TEST(VariantTest, DeepNestingNeedsNoCallStack) {
+    CMVariant deep = nest(kDeepest, "leaf");
+    CMVariant copy(deep);
+    EXPECT_EQ(copy, deep);
+    EXPECT_NE(copy, nest(kDeepest, "other"));  // differs at the bottom only
+    copy = CMVariant(3);                       // drops the old tree
+    deep.listRef().push_back(1);               // a map turned into a list drops its tree
+    EXPECT_EQ(deep, CMVariant(CMVariantList{1}));
+}
+
 // Members keep the order they were added or parsed in. Handles taken earlier stay valid while
 // their containers grow; handles into a replaced container become absent and ignore writes.
 TEST(JsonTest, MemberOrderAndHandles) {
@@ -124,10 +160,89 @@ TEST(JsonTest, KindsAndValues) {
     EXPECT_NE(json.obtainJsonString().find(R"("a\u0000b":"x\u0000y")"), std::string::npos);
 }
 
+// What goes out is valid UTF-8 whatever a string or key holds: each maximal ill-formed part (a
+// stray trailing byte, a cut or overlong sequence, an encoded surrogate, a code point past
+// U+10FFFF) becomes one U+FFFD; well-formed text, long ASCII runs included, is written as is.
+TEST(JsonTest, WritesIllFormedUtf8AsReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain ascii text, longer than eight", "plain ascii text, longer than eight"},
+        {"\xC3\xA9\xE2\x98\x83\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF",
+         "\xC3\xA9\xE2\x98\x83\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {"caf\xE9", "caf" + r},
+        {"0123456789\x80z", "0123456789" + r + "z"},
+        {"\xE2\x82", r},
+        {"\xE2\x82z\xF0\x9F\x98", r + "z" + r},
+        {"\xC0\xAF\xC1\xBF", r + r + r + r},
+        {"\xE0\x80\x80", r + r + r},
+        {"\xED\xA0\xBD", r + r + r},
+        {"\xF4\x90\x80\x80\xF5\xFF", r + r + r + r + r + r},
+        {"\xC3\xC3\xA9", r + "\xC3\xA9"},
+        {std::string(33, 'a') + "\xC3\xA9" + std::string(33, 'b'),
+         std::string(33, 'a') + "\xC3\xA9" + std::string(33, 'b')},
+        {std::string(40, 'a') + "\xE2\x82" + std::string(9, 'b'),
+         std::string(40, 'a') + r + std::string(9, 'b')}};
+    for (const auto& [raw, written] : cases) {
+        COJson body;
+        body.addKeyValue(raw).setString(raw);
+        const std::string quoted = '"' + written + '"';
+        EXPECT_EQ(body.obtainJsonString(), "{" + quoted + ":" + quoted + "}") << raw;
+        EXPECT_EQ(body.obtainMember(raw).obtainString(), raw);  // the document keeps the bytes
+    }
+}
+
+// A lone surrogate escape reads as U+FFFD instead of spoiling the document; pairs, other escapes
+// and an escaped backslash before "u" are read as before, and broken text stays invalid.
+TEST(JsonTest, LoneSurrogateEscapesReadAsReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::pair<std::string_view, std::string> cases[] = {
+        {R"(["\ud83d"])", r},
+        {R"(["a\uD83Db"])", "a" + r + "b"},
+        {R"(["\ude00\ud83d"])", r + r},
+        {R"(["\ud83d\ud83d\ude00"])", r + "\xF0\x9F\x98\x80"},
+        {R"(["\ud83d\u0041\n"])", r + "A\n"},
+        {R"(["\\ud83d\\\ud83d"])", "\\ud83d\\" + r},
+        {R"(["x\ud83d\ude00\u00e9"])", "x\xF0\x9F\x98\x80\xC3\xA9"}};
+    for (const auto& [text, value] : cases) {
+        COJson json(text);
+        ASSERT_TRUE(json.getIsValidJson()) << text;
+        EXPECT_EQ(json.obtainRoot().obtainArrayItem(0).obtainString(), value) << text;
+    }
+    EXPECT_EQ(COJson(R"({"\udc00":1})").obtainMember(r).obtainInt(), 1);
+    const std::string a(45, 'a'), b(40, 'b');  // escapes past the first blocks of the search
+    EXPECT_EQ(COJson("[\"" + a + R"(\ud83d)" + b + R"(\n\ude00\ud83d\ude00)" + b + "\"]")
+                  .obtainRoot()
+                  .obtainArrayItem(0)
+                  .obtainString(),
+              a + r + b + "\n" + r + "\xF0\x9F\x98\x80" + b);
+    for (std::string_view broken : {R"(["\ud83d)"sv, R"(["\ud83)"sv, R"(["\ud83d\u12"])"sv, R"(\ud83d)"sv})
+        EXPECT_FALSE(COJson(broken).getIsValidJson()) << broken;
+}
+
 TEST(JsonTest, FromVariantOrdersMapsAndNullsNonFiniteNumbers) {
     const CMVariant v(
         CMVariantMap{{"b", CMVariantList{1, "s", CMVariant(), CMVariantMap{}}}, {"a", HUGE_VAL}});
     EXPECT_EQ(cfCreateCOJsonFromCMVariant(v)->obtainJsonString(), R"({"a":null,"b":[1,"s",null,{}]})");
+}
+
+// A variant nested 100,000 levels deep becomes JSON text; a chain of handles even deeper, gone
+// stale after a change higher up, still reaches its value.
+TEST(JsonTest, DeepValuesNeedNoCallStack) {
+    constexpr int kDepth = 100000;
+    std::string expected;
+    for (int level = kDepth - 1; level >= 0; --level) expected += level % 2 == 0 ? "[" : R"({"k":)";
+    expected += "\"x\"";
+    for (int level = 0; level < kDepth; ++level) expected += level % 2 == 0 ? ']' : '}';
+    EXPECT_EQ(cfCreateCOJsonFromCMVariant(nest(kDepth, "x"))->obtainJsonString(), expected);
+
+    COJson doc;
+    COJsonValue innermost = doc.obtainRoot();
+    for (int level = 0; level < 3 * kDepth; ++level) innermost = innermost.addArrayItem();
+    doc.addArrayItem().setInt(1);  // may move everything below the root
+    innermost.setString("x");
+    const std::string text = doc.obtainJsonString();
+    EXPECT_EQ(text.substr(3 * kDepth - 2, 7), R"([["x"]])");
+    EXPECT_EQ(text.substr(text.size() - 5), "]],1]");
 }
 
 TEST(TextTest, TrimRemovesSpaceTabCrLfAtBothEnds) {

@@ -14,19 +14,7 @@
 #include <random>
 #include <stdexcept>
 
-#if defined(_WIN32)
-// httplib.h brings Winsock and starts it.
-using NativeSocket = SOCKET;
-constexpr int kShutdownBoth = SD_BOTH;
-void closeNativeSocket(NativeSocket sock) { ::closesocket(sock); }
-#else
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-using NativeSocket = int;
-constexpr int kShutdownBoth = SHUT_RDWR;
-void closeNativeSocket(NativeSocket sock) { ::close(sock); }
-#endif
+#include "test_socket.h"
 
 namespace qai::test {
 namespace {
@@ -37,30 +25,14 @@ bool sameName(std::string_view a, std::string_view b) {
            });
 }
 
-/// Calls visit with every socket the process may have open.
-template <typename Visit>
-void forEachOpenSocket(Visit visit) {
-#if defined(_WIN32)
-    // Windows has no list of a process's sockets, but their handles are small
-    // multiples of four: probing them is cheap, and a handle that is not a
-    // socket just fails getsockname.
-    for (uintptr_t handle = 4; handle < (1u << 16); handle += 4) visit(static_cast<NativeSocket>(handle));
-#else
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        visit(static_cast<NativeSocket>(std::atoi(entry.path().filename().string().c_str())));
-    }
-#endif
-}
-
-// Self-signed CA certificate for 127.0.0.1 and localhost, made once per
-// process and removed at exit.
+// Self-signed CA certificate for the names in subjectAltName (and the first
+// as common name), made once per process and removed at exit.
 struct Certificate {
     std::filesystem::path dir;
     std::string certPath;
     std::string keyPath;
 
-    Certificate() {
+    Certificate(const char* commonName, const char* subjectAltName) {
         // A new directory of its own under the system's temporary folder.
         std::random_device random;
         for (int attempt = 0; dir.empty() && attempt < 100; ++attempt) {
@@ -83,14 +55,14 @@ struct Certificate {
         X509_set_pubkey(x, key.get());
         X509_NAME* name = X509_get_subject_name(x);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
         X509_set_issuer_name(x, name);
         X509V3_CTX ctx;
         X509V3_set_ctx_nodb(&ctx);
         X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
         const std::pair<int, const char*> extensions[] = {
             {NID_basic_constraints, "critical,CA:TRUE"},
-            {NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
+            {NID_subject_alt_name, subjectAltName},
         };
         for (const auto& [nid, value] : extensions) {
             X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
@@ -115,24 +87,15 @@ struct Certificate {
     }
 };
 
-const Certificate& certificate() {
-    static const Certificate instance;
+const Certificate& certificate(TestServer::Mode mode) {
+    if (mode == TestServer::Mode::TlsForOtherName) {
+        static const Certificate other("other.invalid", "DNS:other.invalid");
+        return other;
+    }
+    static const Certificate instance("127.0.0.1", "IP:127.0.0.1,DNS:localhost");
     return instance;
 }
 
-/// Shuts down every connected socket of this process whose local port is
-/// port: the server's side of its client connections.
-void shutDownAcceptedConnections(int port) {
-    forEachOpenSocket([port](NativeSocket sock) {
-        sockaddr_in local{}, peer{};
-        socklen_t localLength = sizeof(local), peerLength = sizeof(peer);
-        if (::getsockname(sock, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
-            local.sin_family == AF_INET && ntohs(local.sin_port) == port &&
-            ::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
-            ::shutdown(sock, kShutdownBoth);
-        }
-    });
-}
 
 void sendReply(const CannedReply& reply, const std::atomic<bool>& stopping, httplib::Response& response) {
     const auto until = std::chrono::steady_clock::now() + reply.delay;
@@ -185,17 +148,18 @@ std::string ReceivedRequest::queryParam(std::string_view name) const {
 }
 
 TestServer::TestServer(Mode mode) : mode_(mode) {
-    if (mode == Mode::Tls) {
-        server_ = std::make_unique<httplib::SSLServer>(certificate().certPath.c_str(),
-                                                       certificate().keyPath.c_str());
+    if (mode != Mode::Plain) {
+        server_ = std::make_unique<httplib::SSLServer>(certificate(mode).certPath.c_str(),
+                                                       certificate(mode).keyPath.c_str());
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
     if (!server_->is_valid()) throw std::runtime_error("test server could not be set up");
-    // Pooled client connections must survive a whole test. Replies go out in
+    // Pooled client connections must survive a whole test, load runs of
+    // thousands of requests included. Replies go out in
     // several writes; without TCP_NODELAY, Nagle's algorithm and the client's
     // delayed ACK add 40 ms to each exchange.
-    server_->set_keep_alive_max_count(1000).set_keep_alive_timeout(30).set_tcp_nodelay(true);
+    server_->set_keep_alive_max_count(1000000).set_keep_alive_timeout(30).set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
     };
@@ -215,15 +179,17 @@ TestServer::~TestServer() {
     server_->stop();
     // The server's workers wait up to the keep-alive time-out on idle client
     // connections; ending those connections lets the join return at once.
-    shutDownAcceptedConnections(port_);
+    net::shutDownConnectionsOnLocalPort(port_);
     if (thread_.joinable()) thread_.join();
 }
 
 std::string TestServer::url() const {
-    return std::string(mode_ == Mode::Tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+    return std::string(mode_ != Mode::Plain ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
 }
 
-std::string TestServer::caFile() const { return mode_ == Mode::Tls ? certificate().certPath : std::string(); }
+std::string TestServer::caFile() const {
+    return mode_ != Mode::Plain ? certificate(mode_).certPath : std::string();
+}
 
 void TestServer::handle(const httplib::Request& request, httplib::Response& response) {
     ReceivedRequest record{request.method, request.path, request.target, "", {}, {}, request.body};
@@ -241,6 +207,8 @@ void TestServer::handle(const httplib::Request& request, httplib::Response& resp
         std::lock_guard<std::mutex> lock(mutex_);
         remotePorts_.insert(request.remote_port);
         received_.push_back(std::move(record));
+        if (received_.size() > keepLatest_)
+            received_.erase(received_.begin(), received_.end() - static_cast<std::ptrdiff_t>(keepLatest_));
         const std::pair<std::string, std::string> key{request.method, request.path};
         if (auto once = onceRoutes_.find(key); once != onceRoutes_.end() && !once->second.empty()) {
             canned = once->second.front();
@@ -258,18 +226,6 @@ std::string readFixture(const std::string& relativePath) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-int unusedLocalPort() {
-    const NativeSocket sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    const bool opened = sock != static_cast<NativeSocket>(-1);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    const bool bound = opened && ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                       ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    if (opened) closeNativeSocket(sock);
-    if (!bound) throw std::runtime_error("could not find a free port");
-    return ntohs(address.sin_port);
-}
+int unusedLocalPort() { return net::unusedLocalPort(); }
 
 }  // namespace qai::test

@@ -9,6 +9,7 @@
 //   EXPECT_EQ(server.connectionCount(), 1u);
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,7 +65,9 @@ struct CannedReply {
 
 class TestServer {
 public:
-    enum class Mode { Plain, Tls };
+    /// TlsForOtherName: HTTPS with a certificate that caFile() makes trusted
+    /// but that is issued for another host name than 127.0.0.1.
+    enum class Mode { Plain, Tls, TlsForOtherName };
 
     /// Starts listening on an ephemeral port and returns once it accepts connections.
     explicit TestServer(Mode mode = Mode::Plain);
@@ -102,6 +105,13 @@ public:
         received_.clear();
         remotePorts_.clear();
     }
+    /// Keeps only the latest count requests from now on (load runs: the
+    /// record would otherwise grow with every request); connections are
+    /// still all counted.
+    void keepOnlyLatest(size_t count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keepLatest_ = count;
+    }
     /// Distinct client connections that carried at least one request.
     size_t connectionCount() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -126,6 +136,7 @@ private:
     std::map<std::pair<std::string, std::string>, CannedReply> routes_;
     std::map<std::pair<std::string, std::string>, std::vector<CannedReply>> onceRoutes_;
     std::vector<ReceivedRequest> received_;
+    size_t keepLatest_ = SIZE_MAX;
     std::set<int> remotePorts_;
 };
 

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -128,3 +129,22 @@ private:
     std::string body_;
     std::unique_ptr<COJson> json_;
 };
+
+/// Values shorter than this are too common to be keys and too likely to hit
+/// ordinary words: they are never blanked.
+inline constexpr size_t kShortestSecret = 8;
+/// What a blanked secret reads as.
+inline constexpr std::string_view kBlankedSecret = "[redacted]";
+
+/// Replaces every occurrence of each secret in text by kBlankedSecret;
+/// overlapping and adjacent occurrences become one marker.
+CF_API void cfBlankSecrets(std::string& text, const std::vector<std::string_view>& secrets);
+
+/// Blanks in text every secret a request to url over session may carry: the
+/// Authorization value and the credential after its scheme word, the values
+/// of the session's headers, the user information of url and of the proxy
+/// (the proxy URL quoted whole loses it whatever its length), and extra.
+/// session may be null and url empty.
+CF_API void cfBlankSessionSecrets(std::string& text, const CMRestSession* session,
+                                  const CMRestGlobalSettings& settings, std::string_view url,
+                                  const std::vector<std::string_view>& extra = {});

@@ -14,7 +14,8 @@ using CMVariantMap = std::map<std::string, CMVariant>;
 /// Sequence of variants.
 using CMVariantList = std::vector<CMVariant>;
 
-/// A tagged value: null, String, Int (32-bit), Double, Map or List.
+/// A tagged value: null, String, Int (32-bit), Double, Map or List. Copying,
+/// comparing and destroying never recurse, so nesting of any depth is safe.
 class CF_API CMVariant {
 public:
     enum class ValueType : int { Null = 0, String, Int, Double, Map, List };
@@ -48,6 +49,8 @@ public:
     double doubleValue() const;
     /// A copy of the map; empty for other kinds.
     CMVariantMap mapValue() const;
+    /// The map held; a shared empty map for other kinds.
+    const CMVariantMap& mapRef() const;
     /// The list held; a shared empty list for other kinds.
     const CMVariantList& listRef() const;
     /// The list held; a value of another kind is first replaced by an empty list.
@@ -57,5 +60,6 @@ public:
     bool operator!=(const CMVariant& other) const { return !(*this == other); }
 
 private:
+    struct Tree;  // the walks over nested values
     std::variant<std::monostate, std::string, int32_t, double, CMVariantMap, CMVariantList> value_;
 };

@@ -9,17 +9,23 @@
 class CMVariant;
 class COJson;
 
+/// Builds a document from a variant: Map to object (keys in map order), List
+/// to array, String, Int, Double to their JSON kinds, null to null.
+/// The caller owns the result.
+CF_API std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);
+
 /// Anything that can be sent as a JSON request body.
 class CF_API ICOJsonValue {
 public:
     virtual ~ICOJsonValue();
-    /// Compact JSON text of the value.
+    /// Compact JSON text of the value; always valid UTF-8 (each ill-formed
+    /// sequence in a string or key is written as U+FFFD).
     virtual std::string obtainJsonString() const = 0;
 };
 
 /// Kind codes reported by COJsonValue::obtainType.
 enum COJsonType : int {
-    COJsonTypeNone = 0,    ///< absent value (failed lookup)
+    COJsonTypeNone = 0,  ///< absent value (failed lookup)
     COJsonTypeObject = 1,
     COJsonTypeArray = 2,
     COJsonTypeString = 3,
@@ -80,12 +86,14 @@ public:
 private:
     friend class COJson;
     COJsonValue(void* value, COJson* doc) : value_(value), doc_(doc) {}
-    void* value_ = nullptr;   // rapidjson value inside doc_
+    void* value_ = nullptr;  // rapidjson value inside doc_
     COJson* doc_ = nullptr;
 };
 
 /// A JSON document: empty (its root becomes an object or an array by first
 /// use) or parsed from text. Invalid text never throws: getIsValidJson is false.
+/// A lone surrogate escape in a string reads as U+FFFD; other bytes are kept as
+/// they are, valid UTF-8 or not.
 class CF_API COJson final : public ICOJsonValue {
 public:
     COJson();
@@ -106,11 +114,7 @@ public:
 
 private:
     friend class COJsonValue;
+    friend struct COJsonAccess;  // the library's own builders reach the document
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-/// Builds a document from a variant: Map to object (keys in map order), List
-/// to array, String, Int, Double to their JSON kinds, null to null.
-/// The caller owns the result.
-CF_API std::unique_ptr<COJson> cfCreateCOJsonFromCMVariant(const CMVariant& value);

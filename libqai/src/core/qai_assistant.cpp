@@ -3,6 +3,8 @@
 #include "cf/CFText.h"
 #include "core/qai_memory.h"
 #include "core/qai_message.h"
+#include "transport/qai_library_state.h"
+#include "transport/qai_response.h"
 
 namespace {
 // How many records a request asks the memory for; what a host memory does
@@ -76,6 +78,13 @@ std::string QAIAssistant::updatePropertiesCapped(std::function<void(IQAIProperti
             properties->setTemperatureValue(cap.replacement);
     }
     return error;
+}
+
+std::string QAIAssistant::composeError(const char* key, std::string_view suffix) const {
+    std::string text = qaiComposeError(key, suffix);
+    const std::vector<std::string_view> extra(secrets.begin(), secrets.end());
+    cfBlankSessionSecrets(text, session.get(), qai::obtainHTTPSettings(), properties->obtainApiHost(), extra);
+    return text;
 }
 
 IQAIProperties* QAIAssistant::obtainProperties() { return new QAIAssistantProperties(*properties); }

@@ -2,6 +2,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "cf/CMRest.h"
 #include "cf/COJson.h"
@@ -58,6 +60,12 @@ protected:
     /// then the reply) in the memory.
     std::pair<IQAIMessage*, std::string> completeExchange(const std::string& text, std::string reply);
 
+    /// qaiComposeError with every secret of the assistant blanked: its key in
+    /// each form it is sent, the user information of its host and the proxy's.
+    std::string composeError(const char* key, std::string_view suffix) const;
+    /// A secret the session does not carry (a key sent as a query parameter).
+    void addSecret(std::string secret) { secrets.push_back(std::move(secret)); }
+
     QAIAssistantProperties* obtainStore() const { return properties.get(); }
     /// Replaces the store by a subclass instance bound to the same memory.
     void replaceStore(std::unique_ptr<QAIAssistantProperties> store);
@@ -70,4 +78,5 @@ private:
     std::unique_ptr<QAIAssistantProperties> properties;
     std::unique_ptr<ICSHTTPPoolCenter> pool;
     std::unique_ptr<CMRestSession> session;
+    std::vector<std::string> secrets;
 };

@@ -17,7 +17,8 @@ void report(const char* condition, const char* file);
 
 }  // namespace qai::diag
 
-/// Reports `condition_text` (a string literal) from this source file.
-#define QAI_DIAGNOSE(condition_text) ::qai::diag::report(condition_text, __FILE__)
+/// Reports `condition_text` from this source file. Only a string literal
+/// compiles here, so a diagnostic never carries a runtime value (a key, a host).
+#define QAI_DIAGNOSE(condition_text) ::qai::diag::report("" condition_text, __FILE__)
 /// Reports the text of `cond` when it is false; evaluates to `cond`.
 #define QAI_CHECK(cond) ((cond) ? true : (::qai::diag::report(#cond, __FILE__), false))

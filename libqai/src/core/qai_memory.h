@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,10 @@
 /// The memory an assistant creates when the host supplies none.
 class QAIDefaultAssistantMemory final : public IQAIAssistantMemory {
 public:
+    QAIDefaultAssistantMemory() = default;
+    QAIDefaultAssistantMemory(const QAIDefaultAssistantMemory&) = delete;
+    QAIDefaultAssistantMemory& operator=(const QAIDefaultAssistantMemory&) = delete;
+
     void setSummary(const std::string& text) override;
     std::string obtainSummary() override;
     void addMessage(int32_t role, const std::string& text) override;
@@ -14,8 +19,12 @@ public:
     std::vector<QAIMemoryRecord> obtainMessages(int32_t limit) override;
     /// The summary in place, for readers that only look at it (no copy).
     const std::string& obtainSummaryRef() const { return summary; }
+    /// Expires when this memory is destroyed; lets a holder outlive it safely.
+    std::weak_ptr<QAIDefaultAssistantMemory> obtainWeakReference() const { return self; }
 
 private:
     std::string summary;
     std::vector<QAIMemoryRecord> records;
+    // Owns nothing; declared last, so it expires before the members above go.
+    std::shared_ptr<QAIDefaultAssistantMemory> self{this, [](QAIDefaultAssistantMemory*) {}};
 };

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -8,8 +9,12 @@
 #include "cf/CMVariant.h"
 #include "qai.h"
 
+class QAIDefaultAssistantMemory;
+
 /// The typed settings of an assistant. db_structure lives as JSON text in the
 /// memory (shared by copies); combined_instructions is computed on read.
+/// Bound to the library's own memory, a store notices that memory's end and
+/// then reads and writes as if it had none.
 class QAIAssistantProperties : public IQAIProperties {
 public:
     explicit QAIAssistantProperties(IQAIAssistantMemory* memory);
@@ -26,8 +31,9 @@ public:
     /// front unless it begins with http:// or https:// (any case).
     void setApiHost(const std::string& host, const std::string& fallback);
 
-    void setMemory(IQAIAssistantMemory* memory) { memory_ = memory; }
-    IQAIAssistantMemory* obtainMemory() const { return memory_; }
+    void setMemory(IQAIAssistantMemory* memory);
+    /// The memory in use; null without one, or once the library's own is gone.
+    IQAIAssistantMemory* obtainMemory() const;
 
     /// Every key a successful setProperty has recorded; never shrinks.
     const std::set<std::string>& obtainAssignedKeys() const { return assignedKeys_; }
@@ -68,7 +74,8 @@ private:
     void appendDDLText(std::string& out) const;
 
     std::set<std::string> assignedKeys_;
-    IQAIAssistantMemory* memory_ = nullptr;
+    IQAIAssistantMemory* memory_ = nullptr;  // a host's memory; null for the library's own
+    std::weak_ptr<QAIDefaultAssistantMemory> ownMemory_;
     std::string apiHost_;
     std::string model_;
     bool useTemperature_ = false;

@@ -5,7 +5,6 @@
 #include <memory>
 #include <utility>
 
-#include "boundary/qai_library.h"
 #include "cf/CFAppFactory.h"
 #include "cf/CFText.h"
 #include "cf/COJson.h"
@@ -79,7 +78,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
 
     const COJsonValue data = root.obtainMember("data");
     if (data.obtainType() != COJsonTypeArray)
-        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
+        return {{}, composeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
 
     std::unique_ptr<ICSDateTimeConverter> converter(
         CF::obtainAppFactory()->obtainDateTimeService()->createDateTimeConverter());
@@ -103,7 +102,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, qaiComposeError(kQAIModelIsEmpty, kMessagesSuffix)};
+    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
 
     COJson body;
     body.addKeyValue("model").setString(store->obtainModel());
@@ -123,10 +122,10 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::str
         HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "v1", "messages"}), &body, {}, {});
     if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, kMessagesSuffix)};
+    if (!root) return {nullptr, composeError(kQAIInvalidResponse, kMessagesSuffix)};
     const COJsonValue content = root.obtainMember("content");
     if (content.obtainType() != COJsonTypeArray)
-        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, kMessagesSuffix)};
+        return {nullptr, composeError(kQAIUnsupportedDataFormat, kMessagesSuffix)};
 
     std::string reply;
     for (int32_t i = 0; i < content.obtainArraySize(); ++i) {

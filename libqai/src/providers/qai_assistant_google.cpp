@@ -65,7 +65,9 @@ std::string collectCandidateText(const COJsonValue& candidates) {
 
 QAIAssistant_GOOGLE::QAIAssistant_GOOGLE(ICSHTTPPoolCenter* poolCenter, const std::string& host,
                                          const std::string& key, IQAIAssistantMemory* conversation)
-    : QAIAssistant(poolCenter, host, conversation, kDefaultHost), apiKey(key) {}
+    : QAIAssistant(poolCenter, host, conversation, kDefaultHost), apiKey(key) {
+    addSecret(apiKey);  // sent as a query parameter, not on the session
+}
 
 QAIAssistant_GOOGLE::~QAIAssistant_GOOGLE() = default;
 
@@ -77,10 +79,10 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
         obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"}), query, {});
     if (!result.error.empty()) return {{}, qaiFailureText(result, googleErrorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, kModelsSuffix)};
+    if (!root) return {{}, composeError(kQAIInvalidResponse, kModelsSuffix)};
     const COJsonValue list = root.obtainMember("models");
     if (list.obtainType() != COJsonTypeArray)
-        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
+        return {{}, composeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
 
     std::vector<std::string> models;
     for (int32_t i = 0; i < list.obtainArraySize(); ++i) {
@@ -100,8 +102,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
 std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
     QAIAssistantProperties* store = obtainStore();
     const std::string& model = store->obtainModel();
-    if (model.empty())
-        return {nullptr, qaiComposeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
+    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
     const std::string suffix = ": p/v1beta/models/" + model + ":" + kGenerateContent;
 
     COJson body;
@@ -127,10 +128,10 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string
     HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
     if (!result.error.empty()) return {nullptr, qaiFailureText(result, googleErrorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, suffix)};
+    if (!root) return {nullptr, composeError(kQAIInvalidResponse, suffix)};
     const COJsonValue candidates = root.obtainMember("candidates");
     if (candidates.obtainType() != COJsonTypeArray)
-        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, suffix)};
+        return {nullptr, composeError(kQAIUnsupportedDataFormat, suffix)};
 
     return completeExchange(text, collectCandidateText(candidates));
 }

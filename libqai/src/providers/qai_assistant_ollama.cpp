@@ -29,10 +29,10 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvai
         HTTP::Get(obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "api", "tags"}), {}, {});
     if (!result.error.empty()) return {{}, std::move(result.error)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, kTagsSuffix)};
+    if (!root) return {{}, composeError(kQAIInvalidResponse, kTagsSuffix)};
     const COJsonValue list = root.obtainMember("models");
     if (list.obtainType() != COJsonTypeArray)
-        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, kTagsSuffix)};
+        return {{}, composeError(kQAIUnsupportedDataFormat, kTagsSuffix)};
 
     std::vector<std::string> models;
     for (int32_t i = 0; i < list.obtainArraySize(); ++i) {
@@ -44,7 +44,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvai
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string text) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, qaiComposeError(kQAIModelIsEmpty, kChatSuffix)};
+    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
 
     COJson body;
     body.addKeyValue("model").setString(store->obtainModel());
@@ -62,15 +62,15 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string
         HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "api", "chat"}), &body, {}, {});
     if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, qaiComposeError(kQAIInvalidResponse, kChatSuffix)};
+    if (!root) return {nullptr, composeError(kQAIInvalidResponse, kChatSuffix)};
     const COJsonValue reply = root.obtainMember("message");
     if (reply.obtainType() != COJsonTypeObject)
-        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, kChatSuffix)};
+        return {nullptr, composeError(kQAIUnsupportedDataFormat, kChatSuffix)};
     const COJsonValue role = reply.obtainMember("role");
     const COJsonValue content = reply.obtainMember("content");
     if (role.obtainType() != COJsonTypeString || role.obtainStringView() != "assistant" ||
         content.obtainType() != COJsonTypeString)
-        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, kChatSuffix)};
+        return {nullptr, composeError(kQAIUnsupportedDataFormat, kChatSuffix)};
 
     return completeExchange(text, content.obtainString());
 }

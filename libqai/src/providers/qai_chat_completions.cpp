@@ -73,7 +73,7 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
 
     const COJsonValue data = root.obtainMember("data");
     if (data.obtainType() != COJsonTypeArray)
-        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
+        return {{}, composeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
 
     QAINewestFirst byCreated;
     for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
@@ -92,10 +92,10 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
     HTTPResult result = HTTP::Get(obtainSession(), obtainURL(profile.modelsPath), {}, {});
     if (!result.error.empty()) return {{}, qaiFailureText(result, profile.errorText)};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {{}, qaiComposeError(kQAIInvalidResponse, profile.modelsSuffix)};
+    if (!root) return {{}, composeError(kQAIInvalidResponse, profile.modelsSuffix)};
     const COJsonValue data = root.obtainMember("data");
     if (data.obtainType() != COJsonTypeArray)
-        return {{}, qaiComposeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
+        return {{}, composeError(kQAIUnsupportedDataFormat, profile.modelsSuffix)};
 
     std::vector<std::string> models;
     for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
@@ -110,7 +110,7 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
 
 std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, qaiComposeError(kQAIModelIsEmpty, profile.chatSuffix)};
+    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
 
     COJson body;
     COJsonValue root = body.obtainRoot();
@@ -125,10 +125,10 @@ std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std
     HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
     if (!result.error.empty()) return {nullptr, qaiFailureText(result, profile.errorText)};
     const COJsonValue reply = qaiValidRoot(result.response.get());
-    if (!reply) return {nullptr, qaiComposeError(kQAIInvalidResponse, profile.chatSuffix)};
+    if (!reply) return {nullptr, composeError(kQAIInvalidResponse, profile.chatSuffix)};
     const COJsonValue choices = reply.obtainMember("choices");
     if (choices.obtainType() != COJsonTypeArray)
-        return {nullptr, qaiComposeError(kQAIUnsupportedDataFormat, profile.chatSuffix)};
+        return {nullptr, composeError(kQAIUnsupportedDataFormat, profile.chatSuffix)};
 
     std::string answer;
     for (int32_t i = 0; i < choices.obtainArraySize(); ++i) {

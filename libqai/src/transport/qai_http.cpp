@@ -1,8 +1,8 @@
 #include "transport/qai_http.h"
 
-#include "boundary/qai_library.h"
 #include "cf/CFAppFactory.h"
 #include "cf/CFText.h"
+#include "transport/qai_library_state.h"
 
 namespace {
 

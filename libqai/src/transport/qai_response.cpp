@@ -1,6 +1,6 @@
 #include "transport/qai_response.h"
 
-#include "boundary/qai_library.h"
+#include "transport/qai_library_state.h"
 
 COJsonValue qaiValidRoot(const CMRestResourceResponse* response) {
     if (!response) return {};
