@@ -1,4 +1,6 @@
 // The process-wide application factory and its thin services.
+#include <atomic>
+
 #include "cf/CFAppFactory.h"
 #include "cf/CFText.h"
 #include "cf_http_internal.h"
@@ -33,22 +35,36 @@ public:
 
 class AppFactory final : public ICSAppFactory {
 public:
-    ICSRestService* obtainRestService() override { return &rest_; }
+    ICSRestService* obtainRestService() override {
+        ICSRestService* substitute = substitute_.load(std::memory_order_acquire);
+        return substitute != nullptr ? substitute : &rest_;
+    }
     ICSErrorService* obtainErrorService() override { return &errors_; }
     ICSDateTimeService* obtainDateTimeService() override { return &dates_; }
 
+    ICSRestService* installRestService(ICSRestService* service) {
+        return substitute_.exchange(service, std::memory_order_acq_rel);
+    }
+
 private:
     RestService rest_;
+    std::atomic<ICSRestService*> substitute_{nullptr};
     ErrorService errors_;
     DateTimeService dates_;
 };
 
-}  // namespace
-
-namespace CF {
-ICSAppFactory* obtainAppFactory() {
+AppFactory* theFactory() {
     // Never destroyed: callers may still use it from other static destructors.
     static AppFactory* const factory = new AppFactory();
     return factory;
+}
+
+}  // namespace
+
+namespace CF {
+ICSAppFactory* obtainAppFactory() { return theFactory(); }
+
+ICSRestService* installRestService(ICSRestService* service) {
+    return theFactory()->installRestService(service);
 }
 }  // namespace CF

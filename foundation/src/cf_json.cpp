@@ -248,11 +248,10 @@ long escapedUnit(std::string_view text, size_t at) {
     return unit;
 }
 
-/// text with every lone surrogate escape (a high one not followed by a low
-/// one, or a low one alone) turned into \uFFFD; empty when there is none.
-/// Backslashes occur in valid JSON only in strings, each starting an escape.
-/// Position of the first backslash in text from `from` on; text.size() when none.
+/// Position of the first backslash in text from `from` on; text.size() when
+/// none, also for a `from` past the end (an escape cut by the end of text).
 size_t findBackslash(std::string_view text, size_t from) {
+    if (from >= text.size()) return text.size();
     constexpr uint64_t kOnes = 0x0101010101010101u;
     constexpr uint64_t kHighBits = 0x8080808080808080u;
     constexpr uint64_t kBackslashes = 0x5C5C5C5C5C5C5C5Cu;
@@ -278,6 +277,9 @@ size_t findBackslash(std::string_view text, size_t from) {
     return at;
 }
 
+/// text with every lone surrogate escape (a high one not followed by a low
+/// one, or a low one alone) turned into \uFFFD; empty when there is none.
+/// Backslashes occur in valid JSON only in strings, each starting an escape.
 std::string replaceLoneSurrogates(std::string_view text) {
     std::string out;
     for (size_t at = findBackslash(text, 0); at < text.size(); at = findBackslash(text, at)) {

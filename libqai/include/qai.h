@@ -14,6 +14,27 @@
 //    (nothing is changed).
 // Whatever the host's own code throws when the library calls it (the edit
 // function, a host memory, the localization callback) passes through as well.
+//
+// Threads and blocking:
+// - Every call runs on the caller's thread and returns when its work is done;
+//   a call that asks the provider (obtainAvailableModels, addMessage) blocks
+//   until the provider answered or a time-out ended it. The library calls the
+//   host's memory and localization callback on that same thread.
+// - One assistant, with its memory and the property copies it handed out, is
+//   used by one thread at a time; different assistants may be used on
+//   different threads at once.
+// - QAISetHTTPSettings and QAIRegisterCallback change what every assistant
+//   reads: call them only while no other thread is inside the library.
+//
+// Versions: a host tells which library it has from QAI_VERSION_*, the CMake
+// package (find_package(qai 1.1)) or pkg-config (qai >= 1.1).
+// - Methods are only ever appended to interfaces that the library alone
+//   implements (IQAIAssistant, IQAIProperties, IQAIMessage,
+//   IQAIMessageSection, the foundation's pool); that raises the minor version.
+// - Any change to a struct the host passes (the HTTP settings) or to an
+//   interface the host implements (the memory) raises the major version, and
+//   with it the shared library's SOVERSION (the N of libqai.so.N): a host
+//   built for one major version does not load another.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,6 +54,11 @@
 #else
 #  define QAI_API __attribute__((visibility("default")))
 #endif
+
+/// Version of this header and of the library built from it (read by the build).
+#define QAI_VERSION_MAJOR 1
+#define QAI_VERSION_MINOR 1
+#define QAI_VERSION_PATCH 0
 
 /// Root of every object the host may release with QAIFreeObject.
 class IQAIObject {
@@ -92,6 +118,26 @@ public:
     virtual std::vector<QAIMemoryRecord> obtainMessages(int32_t limit) = 0;
 };
 
+// Property keys as constants: a misspelt key does not compile.
+/// String: the provider's address; "https://" is put in front when no scheme is given.
+inline constexpr const char* QAIPropertyKey_ApiHost = "api_host";
+/// String: the model every message is sent to.
+inline constexpr const char* QAIPropertyKey_Model = "model";
+/// Boolean: whether the temperature is sent.
+inline constexpr const char* QAIPropertyKey_UseTemperature = "use_temperature";
+/// Double: the sampling temperature, clamped into the provider's range.
+inline constexpr const char* QAIPropertyKey_Temperature = "temperature";
+/// String: the user's own instructions.
+inline constexpr const char* QAIPropertyKey_UserInstructions = "user_instructions";
+/// CMVariantMap of strings: the host's instructions by name; an empty text removes one.
+inline constexpr const char* QAIPropertyKey_SystemInstructions = "system_instructions";
+/// List or JSON text of catalogs: the database description, sent as SQL DDL; kept in the memory.
+inline constexpr const char* QAIPropertyKey_DBStructure = "db_structure";
+/// String, read only: the instructions sent with every message.
+inline constexpr const char* QAIPropertyKey_CombinedInstructions = "combined_instructions";
+/// Integer, Anthropic only (live store, not copies): the reply's token limit, 1024 until assigned.
+inline constexpr const char* QAIPropertyKey_MaxTokens = "max_tokens";
+
 /// Typed key-value settings of an assistant.
 class IQAIProperties : public IQAIObject {
 public:
@@ -124,7 +170,7 @@ public:
     virtual std::vector<IQAIMessageSection*>& obtainSections() = 0;
 };
 
-/// One conversation with one provider.
+/// One conversation with one provider; used by one thread at a time.
 class IQAIAssistant : public IQAIObject {
 public:
     /// The caller becomes responsible for releasing the memory, and keeps it
@@ -137,6 +183,7 @@ public:
     virtual void setMemory(IQAIAssistantMemory* memory) = 0;
     virtual std::string obtainDefaultHost() = 0;
     /// (model names, error text); empty error text means success.
+    /// Blocks until the provider answered (every page of the list) or a time-out.
     virtual std::pair<std::vector<std::string>, std::string> obtainAvailableModels() = 0;
     /// Edits the live store through edit, then re-validates it; returns an
     /// error text. An empty edit throws std::bad_function_call.
@@ -149,14 +196,17 @@ public:
     /// were set. A memory of the host's must outlive the copies that use it.
     virtual IQAIProperties* obtainProperties() = 0;
     /// (reply or null, error text); the caller releases the reply.
+    /// Blocks until the provider answered or a time-out.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;
 };
 
 /// Destroys an object handed out by the library; null is ignored.
 QAI_API void QAIFreeObject(IQAIObject* object);
 /// Sets the one library-wide localization callback; null turns localization off.
+/// Not while another thread is inside the library.
 QAI_API void QAIRegisterCallback(QAILocalizationCallback callback);
 /// Copies the HTTP settings used by every later request.
+/// Not while another thread is inside the library.
 QAI_API void QAISetHTTPSettings(const CMRestGlobalSettings& settings);
 /// New assistant of type, or null for a type outside 0..7 (the pool then
 /// stays the caller's). The assistant takes over pool; memory (may be null:

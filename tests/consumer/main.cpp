@@ -3,6 +3,8 @@
 #include "qai.h"
 
 int main() {
+    // The header's version first: the pkg-config build compares it with the package's.
+    std::printf("%d.%d.%d\n", QAI_VERSION_MAJOR, QAI_VERSION_MINOR, QAI_VERSION_PATCH);
     QAIFreeObject(nullptr);
     IQAIAssistant* out_of_range = QAICreateAssistant(static_cast<QAIAssistantType>(8), nullptr, "", "", nullptr);
     IQAIAssistant* assistant = QAICreateAssistant(QAIAssistantType_OPENAI, cfCreateHTTPPoolCenter(), "k", "", nullptr);

@@ -107,3 +107,18 @@ TEST(AssistantFactory, TypesOutsideTheTableCreateNothing) {
         delete pool;  // not taken over on a null result
     }
 }
+
+TEST(PropertyKeys, TheHeadersConstantsAreTheStoresKeys) {
+    // A constant that drifted from the store's spelling would compile and then
+    // be refused at run time; the Anthropic store describes every key there is.
+    AssistantPtr assistant = createAssistant(QAIAssistantType_ANTHROPIC, "");
+    std::vector<std::string> described;
+    assistant->updateProperties([&](IQAIProperties* properties) {
+        for (const auto& [key, type] : properties->obtainPropertyDescriptions()) described.push_back(key);
+    });
+    EXPECT_EQ(described, (std::vector<std::string>{
+                             QAIPropertyKey_ApiHost, QAIPropertyKey_Model, QAIPropertyKey_UseTemperature,
+                             QAIPropertyKey_Temperature, QAIPropertyKey_UserInstructions,
+                             QAIPropertyKey_SystemInstructions, QAIPropertyKey_DBStructure,
+                             QAIPropertyKey_CombinedInstructions, QAIPropertyKey_MaxTokens}));
+}

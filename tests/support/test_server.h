@@ -95,6 +95,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return received_.empty() ? ReceivedRequest() : received_.back();
     }
+    /// Every request since the last clearRequests, in arrival order.
+    std::vector<ReceivedRequest> requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
     size_t requestCount() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return received_.size();

@@ -74,4 +74,10 @@ public:
 namespace CF {
 /// The process-wide factory; never null, never deleted by callers.
 CF_API ICSAppFactory* obtainAppFactory();
+/// For tests and fuzzing only: makes the factory hand out service instead of
+/// the built-in rest service, so requests never reach the network; null
+/// restores the built-in one. Returns the service installed before (null for
+/// the built-in one). The caller keeps service alive while installed; not
+/// synchronised with requests that are running.
+CF_API ICSRestService* installRestService(ICSRestService* service);
 }  // namespace CF

@@ -11,14 +11,14 @@
 
 namespace {
 
-const std::string kApiHost = "api_host";
-const std::string kModel = "model";
-const std::string kUseTemperature = "use_temperature";
-const std::string kTemperature = "temperature";
-const std::string kUserInstructions = "user_instructions";
-const std::string kSystemInstructions = "system_instructions";
-const std::string kDBStructure = "db_structure";
-const std::string kCombinedInstructions = "combined_instructions";
+const std::string kApiHost = QAIPropertyKey_ApiHost;
+const std::string kModel = QAIPropertyKey_Model;
+const std::string kUseTemperature = QAIPropertyKey_UseTemperature;
+const std::string kTemperature = QAIPropertyKey_Temperature;
+const std::string kUserInstructions = QAIPropertyKey_UserInstructions;
+const std::string kSystemInstructions = QAIPropertyKey_SystemInstructions;
+const std::string kDBStructure = QAIPropertyKey_DBStructure;
+const std::string kCombinedInstructions = QAIPropertyKey_CombinedInstructions;
 
 /// The shape of a db_structure document, shown to the host in the key's description.
 std::string obtainDBStructureTemplate() {

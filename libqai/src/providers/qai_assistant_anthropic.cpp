@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "cf/CFAppFactory.h"
@@ -10,17 +11,30 @@
 #include "cf/COJson.h"
 #include "core/qai_diagnostics.h"
 #include "core/qai_message.h"
+#include "providers/qai_model_pages.h"
 #include "transport/qai_http.h"
 #include "transport/qai_response.h"
 
 namespace {
 
 constexpr const char* kDefaultHost = "api.anthropic.com";
-constexpr const char* kMaxTokensKey = "max_tokens";
+constexpr const char* kMaxTokensKey = QAIPropertyKey_MaxTokens;
 constexpr int32_t kDefaultMaxTokens = 1024;
 constexpr const char* kModelsSuffix = ": g/v1/models";
 constexpr const char* kMessagesSuffix = ": p/v1/messages";
 constexpr const char* kCreatedAtFormat = "%Y-%m-%dT%H:%M:%SZ";
+
+/// While a page says "has_more", the next one starts after its "last_id".
+std::string nextModelPage(const COJsonValue& root) {
+    const COJsonValue hasMore = root.obtainMember("has_more");
+    const COJsonValue lastId = root.obtainMember("last_id");
+    if (hasMore.obtainType() != COJsonTypeBoolean || !hasMore.obtainBool() ||
+        lastId.obtainType() != COJsonTypeString)
+        return {};
+    return lastId.obtainString();
+}
+
+const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id"};
 
 }  // namespace
 
@@ -69,34 +83,36 @@ std::string QAIAssistant_ANTHROPIC::updateProperties(std::function<void(IQAIProp
 }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainAvailableModels() {
-    HTTPResult result =
-        HTTP::Get(obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1", "models"}), {}, {});
-    const COJsonValue root = qaiValidRoot(result.response.get());
-    // Without a valid document only the transport can say what went wrong.
-    if (!root) return {{}, result.error};
-    if (root.obtainMember("error")) return {{}, errorTextFromResponse(result.response.get())};
-
-    const COJsonValue data = root.obtainMember("data");
-    if (data.obtainType() != COJsonTypeArray)
-        return {{}, composeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
+    const auto check = [this](const HTTPResult& result) -> std::optional<std::string> {
+        const COJsonValue root = qaiValidRoot(result.response.get());
+        // Without a valid document only the transport can say what went wrong.
+        if (!root) return result.error;
+        if (root.obtainMember("error")) return errorTextFromResponse(result.response.get());
+        if (root.obtainMember("data").obtainType() != COJsonTypeArray)
+            return composeError(kQAIUnsupportedDataFormat, kModelsSuffix);
+        return std::nullopt;
+    };
 
     std::unique_ptr<ICSDateTimeConverter> converter(
         CF::obtainAppFactory()->obtainDateTimeService()->createDateTimeConverter());
     QAINewestFirst byCreated;
-    for (int32_t i = 0; i < data.obtainArraySize(); ++i) {
-        const COJsonValue item = data.obtainArrayItem(i);
+    const auto take = [&](const COJsonValue& item) {
         const COJsonValue id = item.obtainMember("id");
         const COJsonValue type = item.obtainMember("type");
         const COJsonValue createdAt = item.obtainMember("created_at");
         if (type.obtainType() != COJsonTypeString || id.obtainType() != COJsonTypeString ||
             createdAt.obtainType() != COJsonTypeString || type.obtainStringView() != "model")
-            continue;
+            return;
         std::unique_ptr<CODateTime> created(
             CODateTime::dateTimeFromString(createdAt.obtainString(), kCreatedAtFormat));
-        if (!created) continue;  // an unreadable date gives no sort key
+        if (!created) return;  // an unreadable date gives no sort key
         const auto seconds = static_cast<int32_t>(converter->obtainSeconds(created.get(), 0));
         byCreated.add(seconds, id.obtainString());
-    }
+    };
+
+    const std::string url = cfConcatURL({obtainStore()->obtainApiHost(), "v1", "models"});
+    if (auto failure = qaiObtainModelPages(obtainSession(), url, {}, kModelPaging, check, take))
+        return {{}, std::move(*failure)};
     return {byCreated.take(), {}};
 }
 

@@ -30,7 +30,7 @@ public:
     ~QAIAssistant_ANTHROPIC() override;
 
     std::string obtainDefaultHost() override;
-    /// Model ids of type "model", most recently created first.
+    /// Model ids of type "model" from every page, most recently created first.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     /// The base re-validation, then a temperature above 1.0 becomes 1.0.
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;

@@ -1,11 +1,13 @@
 #include "providers/qai_assistant_google.h"
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "cf/CFText.h"
 #include "cf/COJson.h"
 #include "core/qai_message.h"
+#include "providers/qai_model_pages.h"
 #include "transport/qai_http.h"
 #include "transport/qai_response.h"
 
@@ -15,6 +17,14 @@ constexpr const char* kDefaultHost = "generativelanguage.googleapis.com";
 constexpr const char* kModelsSuffix = ": g/v1beta/models";
 constexpr std::string_view kModelPrefix = "models/";
 constexpr const char* kGenerateContent = "generateContent";
+
+/// While a page carries a "nextPageToken", it asks for the next page.
+std::string nextModelPage(const COJsonValue& root) {
+    const COJsonValue token = root.obtainMember("nextPageToken");
+    return token.obtainType() == COJsonTypeString ? token.obtainString() : std::string();
+}
+
+const QAIModelPaging kModelPaging{"models", "name", nextModelPage, "pageToken"};
 
 /// The provider's "error"."message" of a valid body, else empty: unlike the
 /// other providers the raw body is never shown.
@@ -74,28 +84,31 @@ QAIAssistant_GOOGLE::~QAIAssistant_GOOGLE() = default;
 std::string QAIAssistant_GOOGLE::obtainDefaultHost() { return kDefaultHost; }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvailableModels() {
-    const HTTPParams query{{"key", apiKey}};
-    HTTPResult result = HTTP::Get(
-        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"}), query, {});
-    if (!result.error.empty()) return {{}, qaiFailureText(result, googleErrorText)};
-    const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {{}, composeError(kQAIInvalidResponse, kModelsSuffix)};
-    const COJsonValue list = root.obtainMember("models");
-    if (list.obtainType() != COJsonTypeArray)
-        return {{}, composeError(kQAIUnsupportedDataFormat, kModelsSuffix)};
+    const auto check = [this](const HTTPResult& result) -> std::optional<std::string> {
+        if (!result.error.empty()) return qaiFailureText(result, googleErrorText);
+        const COJsonValue root = qaiValidRoot(result.response.get());
+        if (!root) return composeError(kQAIInvalidResponse, kModelsSuffix);
+        if (root.obtainMember("models").obtainType() != COJsonTypeArray)
+            return composeError(kQAIUnsupportedDataFormat, kModelsSuffix);
+        return std::nullopt;
+    };
 
     std::vector<std::string> models;
-    for (int32_t i = 0; i < list.obtainArraySize(); ++i) {
-        const COJsonValue item = list.obtainArrayItem(i);
+    const auto take = [&models](const COJsonValue& item) {
         const COJsonValue name = item.obtainMember("name");
         const COJsonValue methods = item.obtainMember("supportedGenerationMethods");
         if (name.obtainType() != COJsonTypeString || methods.obtainType() != COJsonTypeArray ||
             !supportsGenerateContent(methods))
-            continue;
+            return;
         std::string_view listed = name.obtainStringView();
         if (listed.starts_with(kModelPrefix)) listed.remove_prefix(kModelPrefix.size());
         models.emplace_back(listed);
-    }
+    };
+
+    const HTTPParams query{{"key", apiKey}};
+    const std::string url = cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models"});
+    if (auto failure = qaiObtainModelPages(obtainSession(), url, query, kModelPaging, check, take))
+        return {{}, std::move(*failure)};
     return {std::move(models), {}};
 }
 

@@ -12,7 +12,8 @@ public:
     ~QAIAssistant_GOOGLE() override;
 
     std::string obtainDefaultHost() override;
-    /// Models that support generateContent, without the "models/" prefix, in reply order.
+    /// Models that support generateContent, without the "models/" prefix, in
+    /// reply order over every page.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
 
