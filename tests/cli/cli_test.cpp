@@ -71,15 +71,17 @@ TEST_P(CliProtocol, ChatsAndListsModels) {
     if (*protocol.keyVariable) setVariable(protocol.keyVariable, "secret-key-1");
     std::string host = std::string(protocol.provider) == "ollama" ? server.url().substr(7) : server.url();
 
-    auto chat = runQai({"chat", "--provider", protocol.provider, "--model", "m-new", "--host", host,
-                        "--schema", (dir / "schema.json").string(), "-m", "count the rows"},
-                       dir.path());
+    auto chat =
+        runQai({"chat", "--provider", protocol.provider, "--model", "m-new", "--host", host, "--schema",
+                (dir / "schema.json").string(), "--temperature", "0.25", "-m", "count the rows"},
+               dir.path());
     EXPECT_EQ(chat.status, 0) << chat.err;
     EXPECT_EQ(chat.out, "SELECT 1;\n");
     EXPECT_EQ(chat.err, "");
     auto request = server.lastRequest();
     EXPECT_EQ(request.path, protocol.chatPath);
     EXPECT_NE(request.body.find("count the rows"), std::string::npos) << request.body;
+    EXPECT_NE(request.body.find("0.25"), std::string::npos) << request.body;
     EXPECT_NE(request.body.find("CREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))"), std::string::npos)
         << request.body;
     if (*protocol.keyEvidence) {

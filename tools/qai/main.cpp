@@ -136,7 +136,7 @@ int runPrompt(const std::vector<std::string>& args) {
     if (std::string error = configureAssistant(options, session.assistant); !error.empty())
         return fail(error);
     IQAIProperties* copy = session.assistant->obtainProperties();
-    std::string text = copy->obtainProperty("combined_instructions").stringValue();
+    std::string text = copy->obtainProperty(QAIPropertyKey_CombinedInstructions).stringValue();
     QAIFreeObject(copy);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);

@@ -158,21 +158,23 @@ std::string configureAssistant(const Options& options, IQAIAssistant* assistant)
         auto set = [&](const char* key, const CMVariant& value) {
             if (!properties->setProperty(key, value) && refused.empty()) refused = key;
         };
-        if (options.has("--model")) set("model", options.value("--model"));
+        if (options.has("--model")) set(QAIPropertyKey_Model, options.value("--model"));
         if (options.has("--temperature")) {
-            set("use_temperature", CMVariant(int32_t{1}));
-            set("temperature", CMVariant(temperature));
+            set(QAIPropertyKey_UseTemperature, CMVariant(int32_t{1}));
+            set(QAIPropertyKey_Temperature, CMVariant(temperature));
         }
-        if (options.has("--instructions")) set("user_instructions", options.value("--instructions"));
-        if (!system.empty()) set("system_instructions", CMVariant(system));
-        if (!source.empty()) set("db_structure", structure);
+        if (options.has("--instructions"))
+            set(QAIPropertyKey_UserInstructions, options.value("--instructions"));
+        if (!system.empty()) set(QAIPropertyKey_SystemInstructions, CMVariant(system));
+        if (!source.empty()) set(QAIPropertyKey_DBStructure, structure);
     });
-    if (refused == "db_structure") return source + " is not a valid database description (not JSON)";
+    if (refused == QAIPropertyKey_DBStructure)
+        return source + " is not a valid database description (not JSON)";
     if (!refused.empty()) return "the value of " + refused + " was refused";
     if (!error.empty()) return error;
     if (!source.empty()) {
         IQAIProperties* copy = assistant->obtainProperties();
-        bool empty = copy->obtainProperty("db_structure").listRef().empty();
+        bool empty = copy->obtainProperty(QAIPropertyKey_DBStructure).listRef().empty();
         QAIFreeObject(copy);
         if (empty) return source + " is not a valid database description (expected a list of catalogs)";
     }
