@@ -6,11 +6,19 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -62,14 +70,17 @@ struct Handles {
 /// One easy handle and one multi handle reused for every request of their
 /// owner: curl_easy_reset clears the options, and the multi handle keeps the
 /// connections, so the next request to the same host rides the same TCP/TLS
-/// connection.
+/// connection. The pool also carries its owner's Stop: a flag that the
+/// owner's calls clear when they start, and that a Stop sets from any thread
+/// before waking the multi handle out of its poll.
 class HTTPPoolCenter final : public ICSHTTPPoolCenter {
 public:
+    HTTPPoolCenter() : multi_(curl_multi_init()) {}
+
     /// The pooled handles, the easy one's options cleared by release, or
     /// nulls when they are in use (a nested request) or could not be created.
     Handles acquire() {
         if (busy_.exchange(true)) return {};
-        if (!multi_) multi_.reset(curl_multi_init());
         if (!easy_) easy_.reset(curl_easy_init());
         if (!multi_ || !easy_) {
             busy_ = false;
@@ -84,13 +95,24 @@ public:
         busy_ = false;
     }
 
+    void cancelRequests() override {
+        stopped_ = true;
+        // Thread-safe by libcurl's contract; a wakeup with nobody polling
+        // only shortens the next wait once.
+        if (multi_) curl_multi_wakeup(multi_.get());
+    }
+    void arm() { stopped_ = false; }
+    const std::atomic<bool>* stopFlag() const { return &stopped_; }
+
 private:
     // The multi handle is declared first so that it is destroyed last: the
     // easy handle, already out of it after each transfer, goes before the
-    // connection cache closes.
+    // connection cache closes. It is made once, in the constructor, so that
+    // a Stop from another thread never sees it change.
     MultiHandle multi_;
     EasyHandle easy_;
     std::atomic<bool> busy_{false};  // a second user gets temporary handles
+    std::atomic<bool> stopped_{false};
 };
 
 /// The handles one request runs on: the pool's when there is one, otherwise
@@ -115,6 +137,8 @@ public:
 
     /// Both null-checked by the caller.
     const Handles& get() const { return handles_; }
+    /// The pool's Stop flag; null on temporary handles, which no Stop reaches.
+    const std::atomic<bool>* stopFlag() const { return pool_ != nullptr ? pool_->stopFlag() : nullptr; }
 
 private:
     HTTPPoolCenter* pool_ = nullptr;
@@ -350,6 +374,7 @@ private:
 struct UrlParts {
     std::string host;  // empty when the URL does not parse
     std::string port;
+    std::string scheme;  // lower case
 };
 
 UrlParts parseUrl(const std::string& url) {
@@ -370,7 +395,21 @@ UrlParts parseUrl(const std::string& url) {
         parts.port = port;
     }
     curl_free(port);
+    char* scheme = nullptr;
+    if (curl_url_get(handle.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme != nullptr)
+        parts.scheme = scheme;
+    curl_free(scheme);
     return parts;
+}
+
+/// Whether a failed TLS handshake met a server speaking plain HTTP: OpenSSL
+/// reads the start of an HTTP reply ("HTTP/1.1 ...") as a record header with
+/// an impossible version or length.
+bool answeredInPlainHttp(std::string_view detail) {
+    for (const std::string_view sign : {"wrong version number", "packet length too long"}) {
+        if (detail.find(sign) != std::string_view::npos) return true;
+    }
+    return false;
 }
 
 /// Host and port of the proxy URL (never its credentials); libcurl's proxy
@@ -454,6 +493,78 @@ const CMRestGlobalSettings& defaultSettings() {
 }
 
 // ---------------------------------------------------------------------------
+// Retries
+
+/// More retries than this are never made, whatever the settings say.
+constexpr int kMostRetries = 10;
+constexpr std::chrono::milliseconds kFirstBackoff{500};
+constexpr std::chrono::milliseconds kLongestBackoff{8000};
+
+/// Whether an attempt's end is worth another attempt: a status that says the
+/// trouble may pass (408, 409, 429, 5xx), or a connection that failed before
+/// any byte of a reply arrived. A time-out never is: the next attempt would
+/// only make the caller wait as long again.
+bool worthRetrying(const cf_internal::Transfer::Outcome& outcome, long status) {
+    if (outcome.cancelled || outcome.stalled) return false;
+    if (outcome.result == CURLE_OK)
+        return status == 408 || status == 409 || status == 429 || (status >= 500 && status <= 599);
+    if (outcome.replyStarted) return false;
+    switch (outcome.result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+/// The wait the server asked for, when it asked for one within cap: the
+/// milliseconds of retry-after-ms, else Retry-After in seconds or as an HTTP date.
+std::optional<std::chrono::milliseconds> serverDelay(const cf_internal::Transfer::Outcome& outcome,
+                                                     long capSeconds) {
+    double milliseconds = -1;
+    const auto number = [](const std::string& text, double& value) {
+        const char* end = text.data() + text.size();
+        const auto [next, error] = std::from_chars(text.data(), end, value);
+        return error == std::errc() && next == end && std::isfinite(value);
+    };
+    double value = 0;
+    if (!outcome.retryAfterMs.empty() && number(outcome.retryAfterMs, value)) {
+        milliseconds = value;
+    } else if (!outcome.retryAfter.empty()) {
+        if (number(outcome.retryAfter, value)) {
+            milliseconds = value * 1000;
+        } else if (const time_t date = curl_getdate(outcome.retryAfter.c_str(), nullptr); date != -1) {
+            milliseconds = std::difftime(date, std::time(nullptr)) * 1000;
+        }
+    }
+    // Waits beyond the cap, or none at all, fall back to the backoff.
+    if (milliseconds <= 0 || milliseconds > static_cast<double>(std::max(capSeconds, 0L)) * 1000) return {};
+    return std::chrono::milliseconds(static_cast<int64_t>(std::ceil(milliseconds)));
+}
+
+/// Before retry number retry (0 for the first): what the server asked for,
+/// else 0.5 s doubled per retry up to 8 s, less up to a quarter at random so
+/// that many clients do not return in step.
+std::chrono::milliseconds retryDelay(const cf_internal::Transfer::Outcome& outcome, int retry,
+                                     long capSeconds) {
+    if (const auto asked = serverDelay(outcome, capSeconds)) return *asked;
+    const std::chrono::milliseconds backoff =
+        std::min(kFirstBackoff * (int64_t{1} << std::min(retry, 5)), kLongestBackoff);
+    thread_local std::minstd_rand jitter(static_cast<unsigned>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^
+        static_cast<int64_t>(std::hash<std::thread::id>()(std::this_thread::get_id()))));
+    const double share = 1.0 - 0.25 * std::uniform_real_distribution<double>(0.0, 1.0)(jitter);
+    return std::chrono::milliseconds(static_cast<int64_t>(static_cast<double>(backoff.count()) * share));
+}
+
+/// The code of a request ended by a Stop; its text is the caller's to word.
+int32_t cancelled() { return recordError(std::string(kCMRestCancelledDomain), "Request cancelled"); }
+
+// ---------------------------------------------------------------------------
 // Executor
 
 class RestExecutor final : public ICSRestExecutor {
@@ -530,6 +641,7 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     CURL* handle = lease.get().easy;
     if (handle == nullptr || lease.get().multi == nullptr || !headerList)
         return fail("transport", "Could not start the request: out of memory");
+    if (lease.stopFlag() != nullptr && lease.stopFlag()->load()) return cancelled();
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -572,10 +684,25 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     // Clamped to a month, so that no setting overflows the clock arithmetic.
     const std::chrono::milliseconds stallLimit(std::clamp(settings_.stallTimeoutSeconds, 0L, 30L * 86400) *
                                                1000);
-    cf_internal::Transfer transfer(
-        lease.get().multi, handle, [&sink](std::string_view piece) { return sink.append(piece); },
-        stallLimit);
-    const cf_internal::Transfer::Outcome outcome = transfer.run();
+    const std::atomic<bool>* stop = lease.stopFlag();
+    const int retries = std::clamp(settings_.maxRetries, 0, kMostRetries);
+    cf_internal::Transfer::Outcome outcome;
+    for (int attempt = 0;; ++attempt) {
+        // Only the last attempt's reply is kept; each gets its own time limits.
+        sink.body.clear();
+        errorBuffer[0] = '\0';
+        cf_internal::Transfer transfer(
+            lease.get().multi, handle, [&sink](std::string_view piece) { return sink.append(piece); },
+            stallLimit, stop);
+        outcome = transfer.run();
+        if (outcome.cancelled) return cancelled();
+        if (attempt >= retries) break;
+        long status = 0;
+        if (outcome.result == CURLE_OK) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        if (!worthRetrying(outcome, status)) break;
+        const std::chrono::milliseconds delay = retryDelay(outcome, attempt, settings_.maxRetryAfterSeconds);
+        if (!cf_internal::Transfer::pause(lease.get().multi, delay, stop)) return cancelled();
+    }
 
     const std::string host = parts.host.empty() ? std::string("the server") : parts.host;
     if (outcome.stalled) {
@@ -633,6 +760,10 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
         case CURLE_PEER_FAILED_VERIFICATION:
             return "The TLS certificate of " + host + " could not be verified: " + detail;
         case CURLE_SSL_CONNECT_ERROR:
+            if (url.scheme == "https" && answeredInPlainHttp(detail)) {
+                return host + " port " + url.port + " answered in plain HTTP, not TLS: use http://" + host +
+                       ":" + url.port;
+            }
             return "TLS handshake with " + host + " failed: " + detail;
         case CURLE_SSL_CACERT_BADFILE:
             return "Could not load the CA file \"" + settings_.caFile + "\": " + detail;
@@ -684,6 +815,10 @@ std::string RestExecutor::describeFailure(CURL* handle, CURLcode result, const B
 ICSHTTPPoolCenter* cfCreateHTTPPoolCenter() {
     ensureCurlGlobalInit();
     return new HTTPPoolCenter();
+}
+
+void cfArmHTTPPoolCenter(ICSHTTPPoolCenter* pool) {
+    if (auto* own = dynamic_cast<HTTPPoolCenter*>(pool)) own->arm();
 }
 
 namespace cf_internal {

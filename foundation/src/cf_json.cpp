@@ -167,6 +167,7 @@ size_t findIllFormed(std::string_view text) {
             if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) break;
             at += 32;
         }
+        if (at == end) break;
         if (end - at >= 8) {
             uint64_t word;
             std::memcpy(&word, at, 8);

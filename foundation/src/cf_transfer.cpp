@@ -1,6 +1,8 @@
 #include "cf_transfer.h"
 
 #include <algorithm>
+#include <cctype>
+#include <thread>
 #include <utility>
 
 namespace cf_internal {
@@ -14,10 +16,26 @@ constexpr std::chrono::milliseconds kLongestWait{1000};
 CURLcode asTransferCode(CURLMcode code) {
     return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
 }
+
+/// The value of a header line "name: value" when its name is name (any
+/// case), trimmed; nothing otherwise.
+bool headerValue(std::string_view line, std::string_view name, std::string& value) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
+    }
+    std::string_view rest = line.substr(name.size() + 1);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!rest.empty() && blank(rest.front())) rest.remove_prefix(1);
+    while (!rest.empty() && blank(rest.back())) rest.remove_suffix(1);
+    value.assign(rest.substr(0, 64));  // a longer value is no number or date anyway
+    return true;
+}
 }  // namespace
 
-Transfer::Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit)
-    : multi_(multi), easy_(easy), sink_(std::move(sink)), stallLimit_(stallLimit) {
+Transfer::Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit,
+                   const std::atomic<bool>* stop)
+    : multi_(multi), easy_(easy), sink_(std::move(sink)), stallLimit_(stallLimit), stop_(stop) {
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
@@ -35,6 +53,7 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     const size_t bytes = size * count;
     transfer->lastActivity_ = Clock::now();
+    transfer->replyStarted_ = true;
     try {
         return transfer->sink_(std::string_view(data, bytes)) ? bytes : 0;
     } catch (...) {
@@ -46,9 +65,16 @@ size_t Transfer::onHeader(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     const std::string_view line(data, size * count);
     transfer->lastActivity_ = Clock::now();
+    transfer->replyStarted_ = true;
     // Each reply (an interim 1xx one too) starts with its status line and
     // ends its headers with a blank line.
-    if (line.starts_with("HTTP/")) transfer->headersEnded_ = false;
+    if (line.starts_with("HTTP/")) {
+        transfer->headersEnded_ = false;
+        transfer->retryAfterMs_.clear();
+        transfer->retryAfter_.clear();
+    }
+    if (!headerValue(line, "retry-after-ms", transfer->retryAfterMs_))
+        headerValue(line, "retry-after", transfer->retryAfter_);
     if (line == "\r\n" || line == "\n") transfer->headersEnded_ = true;
     return line.size();
 }
@@ -70,6 +96,18 @@ bool Transfer::underWay() const {
 
 Transfer::Outcome Transfer::run() {
     Outcome outcome;
+    const auto finish = [this, &outcome]() -> Outcome& {
+        outcome.replyStarted = replyStarted_;
+        outcome.retryAfterMs = retryAfterMs_;
+        outcome.retryAfter = retryAfter_;
+        return outcome;
+    };
+    const auto cancelled = [&outcome, &finish]() -> Outcome& {
+        outcome.cancelled = true;
+        outcome.result = CURLE_ABORTED_BY_CALLBACK;
+        return finish();
+    };
+    if (stopped()) return cancelled();
     if (const CURLMcode code = curl_multi_add_handle(multi_, easy_); code != CURLM_OK) {
         outcome.result = asTransferCode(code);
         return outcome;
@@ -81,9 +119,10 @@ Transfer::Outcome Transfer::run() {
         int running = 0;
         if (const CURLMcode code = curl_multi_perform(multi_, &running); code != CURLM_OK) {
             outcome.result = asTransferCode(code);
-            return outcome;
+            return finish();
         }
         if (running == 0) break;
+        if (stopped()) return cancelled();
 
         const Clock::time_point now = Clock::now();
         if (!started) {
@@ -97,15 +136,16 @@ Transfer::Outcome Transfer::run() {
             if (left.count() <= 0) {
                 outcome.stalled = true;
                 outcome.result = CURLE_OPERATION_TIMEDOUT;
-                return outcome;
+                return finish();
             }
             wait = std::min(wait, left + std::chrono::milliseconds(1));
         }
         const int waitMs = static_cast<int>(wait.count());
         if (const CURLMcode code = curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr); code != CURLM_OK) {
             outcome.result = asTransferCode(code);
-            return outcome;
+            return finish();
         }
+        if (stopped()) return cancelled();
     }
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
@@ -116,9 +156,21 @@ Transfer::Outcome Transfer::run() {
         outcome.headersCut = true;
         outcome.result = CURLE_PARTIAL_FILE;
     }
-    return outcome;
+    return finish();
 }
 
-void Transfer::wake() { curl_multi_wakeup(multi_); }
+bool Transfer::pause(CURLM* multi, std::chrono::milliseconds pause, const std::atomic<bool>* stop) {
+    const Clock::time_point end = Clock::now() + pause;
+    for (;;) {
+        if (stop != nullptr && stop->load()) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) return true;
+        const int waitMs = static_cast<int>(std::min(left, kLongestWait).count()) + 1;
+        // Nothing is in the multi handle: the poll only sleeps, and a Stop's wakeup ends it.
+        if (curl_multi_poll(multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(10)));
+        }
+    }
+}
 
 }  // namespace cf_internal

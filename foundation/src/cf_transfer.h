@@ -2,14 +2,17 @@
 // The one place where a request waits: an easy handle driven inside a multi
 // handle by a curl_multi_poll loop with the library's own stall timer.
 //
-// Later work hooks in here and nowhere else: a Stop calls wake() from another
-// thread after setting its flag, and the loop checks the flag after each wait;
-// retries wait between attempts with the same poll; streaming passes a sink
-// that hands each piece on instead of collecting it.
+// A Stop sets the pool's flag and wakes the multi handle from another thread
+// (curl_multi_wakeup); the loop checks the flag before the transfer starts
+// and after each wait, and the pause between retries waits on the same poll.
+// Streaming later passes a sink that hands each piece on instead of
+// collecting it.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace cf_internal {
@@ -29,22 +32,34 @@ public:
         /// which libcurl lets pass as a complete reply (result is then
         /// CURLE_PARTIAL_FILE).
         bool headersCut = false;
+        /// Ended by a Stop; result is then CURLE_ABORTED_BY_CALLBACK.
+        bool cancelled = false;
+        /// Some byte of a reply (a header line or body) arrived.
+        bool replyStarted = false;
+        /// The last reply's retry-after-ms and Retry-After values, trimmed;
+        /// empty when absent.
+        std::string retryAfterMs;
+        std::string retryAfter;
     };
 
     /// easy is set up except for its body, header and progress callbacks,
     /// which the transfer installs. stallLimit <= 0: no stall limit. multi
-    /// holds the connection cache and outlives the transfer.
-    Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit);
+    /// holds the connection cache and outlives the transfer. stop (may be
+    /// null) ends the transfer once true; whoever sets it wakes multi.
+    Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit,
+             const std::atomic<bool>* stop = nullptr);
     /// Takes the easy handle out of the multi handle; a connection left mid-
     /// transfer is closed, a finished one stays cached for the next request.
     ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    /// Runs the transfer to its end: done, failed, stalled.
+    /// Runs the transfer to its end: done, failed, stalled, stopped.
     Outcome run();
-    /// Ends the current wait at once; callable from any thread while run() runs.
-    void wake();
+
+    /// Waits for pause on multi (no transfer in it), returning early when
+    /// stop becomes true (false then; true when the pause ran out).
+    static bool pause(CURLM* multi, std::chrono::milliseconds pause, const std::atomic<bool>* stop);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -54,15 +69,20 @@ private:
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
     /// Whether the request has left (connection up): the stall clock runs from then on.
     bool underWay() const;
+    bool stopped() const { return stop_ != nullptr && stop_->load(); }
 
     CURLM* multi_;
     CURL* easy_;
     BodySink sink_;
     std::chrono::milliseconds stallLimit_;
+    const std::atomic<bool>* stop_;
     bool added_ = false;
     Clock::time_point lastActivity_ = Clock::now();
     curl_off_t uploaded_ = 0;
     bool headersEnded_ = false;  // the blank line after the last reply's headers arrived
+    bool replyStarted_ = false;
+    std::string retryAfterMs_;
+    std::string retryAfter_;
 };
 
 }  // namespace cf_internal

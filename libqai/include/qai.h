@@ -211,6 +211,9 @@ QAI_API void QAISetHTTPSettings(const CMRestGlobalSettings& settings);
 /// New assistant of type, or null for a type outside 0..7 (the pool then
 /// stays the caller's). The assistant takes over pool; memory (may be null:
 /// the assistant then makes its own) stays the caller's. Ollama ignores apiKey.
+/// Stop: pool->cancelRequests() ends the assistant's running call at once
+/// ("Request cancelled"); it is the one call that may come from another
+/// thread, and is valid only while the assistant lives (the pool dies with it).
 QAI_API IQAIAssistant* QAICreateAssistant(QAIAssistantType type, ICSHTTPPoolCenter* pool,
                                           const std::string& apiKey, const std::string& apiHost,
                                           IQAIAssistantMemory* memory);

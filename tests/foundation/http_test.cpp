@@ -13,56 +13,14 @@
 #include "cf/CMRest.h"
 #include "cf/COJson.h"
 #include "raw_server.h"
+#include "rest_client.h"
 #include "test_server.h"
 
 namespace {
 
 using qai::test::TestServer;
-
-struct Outcome {
-    std::unique_ptr<CMRestResourceResponse> response;
-    std::string error;  ///< "domain: text"; empty on success
-};
-
-/// One assistant's worth of transport: settings, a pool and a session on it.
-struct Client {
-    CMRestGlobalSettings settings;
-    std::unique_ptr<ICSHTTPPoolCenter> pool{cfCreateHTTPPoolCenter()};
-    CMRestSession session;
-
-    explicit Client(const std::string& caFile = "") {
-        settings.connectTimeoutSeconds = settings.requestTimeoutSeconds = settings.stallTimeoutSeconds = 2;
-        settings.caFile = caFile;
-        session.setPoolCenter(pool.get());
-    }
-    Outcome get(const std::string& url, const CMRestParams& query = {}, const CMRestParams& headers = {}) {
-        CMRestGetRequest request;
-        request.addQueryParams(query);
-        request.addHeaderParams(headers);
-        return run(request, url, &ICSRestExecutor::executeGet);
-    }
-    Outcome post(const std::string& url, const std::optional<std::string>& json) {
-        CMRestPostRequest request;
-        const std::unique_ptr<COJson> body(json ? new COJson(*json) : nullptr);
-        request.updateJson(body.get());
-        return run(request, url, &ICSRestExecutor::executePost);
-    }
-    template <class Request>
-    Outcome run(Request& request, const std::string& url,
-                int32_t (ICSRestExecutor::*execute)(Request*, CMRestResourceResponse**)) {
-        request.tag = kCMRestRequestTag;
-        request.setURL(url);
-        ICSAppFactory* factory = CF::obtainAppFactory();
-        const std::unique_ptr<ICSRestExecutor> executor(
-            factory->obtainRestService()->createExecutor(factory, &settings, &session));
-        CMRestResourceResponse* response = nullptr;
-        const int32_t code = (executor.get()->*execute)(&request, &response);
-        CMErrorRecord record;
-        if (code == 0) return {std::unique_ptr<CMRestResourceResponse>(response), ""};
-        factory->obtainErrorService()->obtainErrorDescriber()->describe(code, record);
-        return {std::unique_ptr<CMRestResourceResponse>(response), record.domain + ": " + record.message};
-    }
-};
+using qai_test::Client;
+using qai_test::Outcome;
 
 class HttpExchangeTest : public ::testing::TestWithParam<TestServer::Mode> {};
 
@@ -141,6 +99,7 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
     server.reply("GET", "/chunked", chunked);
     server.reply("GET", "/cut", cut);
     const std::string refused = std::to_string(qai::test::unusedLocalPort());
+    const std::string plainPort = server.url().substr(server.url().rfind(':') + 1);
     Client client;  // trusts only the system store
     client.session.setAuthorizationHeaderValue("Bearer sk-secret");
     client.settings.requestTimeoutSeconds = 1;
@@ -149,6 +108,10 @@ TEST(HttpTest, TransportFailuresAreWordedPlainly) {
         {"http://127.0.0.1:" + refused + "/",
          "Could not connect to 127.0.0.1 port " + refused + ": connection refused"},
         {tls.url() + "/?key=sk-secret", "The TLS certificate of 127.0.0.1 could not be verified: "},
+        // https:// to a plain HTTP server: the text names the http:// form to use instead.
+        {"https" + server.url().substr(4) + "/big?key=sk-secret",
+         "127.0.0.1 port " + plainPort +
+             " answered in plain HTTP, not TLS: use http://127.0.0.1:" + plainPort},
         {server.url() + "/slow", "Request to 127.0.0.1 timed out after 1 second"},
         {server.url() + "/big", "Response from 127.0.0.1 exceeded 999 bytes"},
         {server.url() + "/chunked", "Response from 127.0.0.1 exceeded 999 bytes"},

@@ -189,6 +189,17 @@ TEST(JsonTest, WritesIllFormedUtf8AsReplacementCharacters) {
         EXPECT_EQ(body.obtainJsonString(), "{" + quoted + ":" + quoted + "}") << raw;
         EXPECT_EQ(body.obtainMember(raw).obtainString(), raw);  // the document keeps the bytes
     }
+    // ASCII that fills whole blocks: the search stops at the end of the text, not in the
+    // bytes that happen to follow it (here the next string's).
+    for (const size_t length : {32u, 64u}) {
+        COJson list;
+        list.obtainRoot().makeArray();
+        list.obtainRoot().addArrayItem().setString(std::string(length, 'a'));
+        list.obtainRoot().addArrayItem().setString(std::string(40, '\xFF'));
+        std::string expected;
+        for (int i = 0; i < 40; ++i) expected += r;
+        EXPECT_EQ(list.obtainJsonString(), "[\"" + std::string(length, 'a') + "\",\"" + expected + "\"]");
+    }
 }
 
 // A lone surrogate escape reads as U+FFFD instead of spoiling the document; pairs, other escapes

@@ -32,6 +32,14 @@ struct CF_API CMRestGlobalSettings {
     std::string userAgent = "libqai/1.0";
     /// Larger replies end as an error instead of filling the host's memory.
     int64_t maxResponseBytes = 64LL * 1024 * 1024;
+    /// Further attempts after a failed one (at most 10): on 408, 409, 429 and
+    /// 5xx replies and on connections that fail before any reply arrives,
+    /// never on a time-out. 0: exactly one request per call.
+    int maxRetries = 0;
+    /// A server's retry-after-ms or Retry-After up to this long is waited for
+    /// before a retry; a longer one gets the usual backoff (0.5 s doubling up
+    /// to 8 s, less up to a quarter at random).
+    long maxRetryAfterSeconds = 60;
 };
 
 /// A keep-alive connection cache. Requests of one assistant reuse its
@@ -39,10 +47,21 @@ struct CF_API CMRestGlobalSettings {
 class CF_API ICSHTTPPoolCenter {
 public:
     virtual ~ICSHTTPPoolCenter();
+    /// Stop: ends the request running on the pool, or the wait before its
+    /// retry, at once; it then fails with a "cancelled" error. Callable from
+    /// any thread while the pool lives. A Stop between two calls of the
+    /// pool's owner is forgotten when the next call arms the pool.
+    virtual void cancelRequests() = 0;
 };
 
 /// A new, empty pool; the owner destroys it through its virtual destructor.
 CF_API ICSHTTPPoolCenter* cfCreateHTTPPoolCenter();
+/// Forgets an earlier Stop: the owner calls this as each of its calls
+/// starts. Does nothing for a pool that cfCreateHTTPPoolCenter did not make.
+CF_API void cfArmHTTPPoolCenter(ICSHTTPPoolCenter* pool);
+
+/// The error domain (see ICSErrorDescriber) of a request ended by a Stop.
+inline constexpr std::string_view kCMRestCancelledDomain = "cancelled";
 
 /// What every request of one assistant shares: its pool and fixed headers.
 class CF_API CMRestSession {

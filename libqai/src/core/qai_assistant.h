@@ -49,6 +49,10 @@ protected:
     /// was ever assigned, by cap.
     std::string updatePropertiesCapped(std::function<void(IQAIProperties*)> edit, const TemperatureCap& cap);
 
+    /// Starts a host call (addMessage, obtainAvailableModels): a Stop that
+    /// came before it is forgotten, one from now on ends the call.
+    void beginCall() { cfArmHTTPPoolCenter(pool.get()); }
+
     /// Records the memory hands to one request (at most 20 asked for).
     std::vector<QAIMemoryRecord> obtainHistory();
     /// Appends one {"role", "content"} item to messages.

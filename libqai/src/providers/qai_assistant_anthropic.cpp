@@ -83,6 +83,7 @@ std::string QAIAssistant_ANTHROPIC::updateProperties(std::function<void(IQAIProp
 }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainAvailableModels() {
+    beginCall();
     const auto check = [this](const HTTPResult& result) -> std::optional<std::string> {
         const COJsonValue root = qaiValidRoot(result.response.get());
         // Without a valid document only the transport can say what went wrong.
@@ -117,6 +118,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
 

@@ -84,6 +84,7 @@ QAIAssistant_GOOGLE::~QAIAssistant_GOOGLE() = default;
 std::string QAIAssistant_GOOGLE::obtainDefaultHost() { return kDefaultHost; }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvailableModels() {
+    beginCall();
     const auto check = [this](const HTTPResult& result) -> std::optional<std::string> {
         if (!result.error.empty()) return qaiFailureText(result, googleErrorText);
         const COJsonValue root = qaiValidRoot(result.response.get());
@@ -113,6 +114,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     const std::string& model = store->obtainModel();
     if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};

@@ -25,6 +25,7 @@ QAIAssistant_OLLAMA::QAIAssistant_OLLAMA(ICSHTTPPoolCenter* poolCenter, const st
 std::string QAIAssistant_OLLAMA::obtainDefaultHost() { return kDefaultHost; }
 
 std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvailableModels() {
+    beginCall();
     HTTPResult result =
         HTTP::Get(obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "api", "tags"}), {}, {});
     if (!result.error.empty()) return {{}, std::move(result.error)};
@@ -43,6 +44,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvai
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
 

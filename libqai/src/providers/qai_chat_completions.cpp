@@ -44,6 +44,7 @@ std::string QAIChatCompletionsAssistant::updateProperties(std::function<void(IQA
 }
 
 std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::obtainAvailableModels() {
+    beginCall();
     switch (profile.modelList) {
         case QAIModelListForm::SortedByCreated:
             return obtainSortedModels(false);
@@ -109,6 +110,7 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
 }
 
 std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
+    beginCall();
     QAIAssistantProperties* store = obtainStore();
     if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
 

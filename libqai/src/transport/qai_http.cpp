@@ -3,6 +3,7 @@
 #include "cf/CFAppFactory.h"
 #include "cf/CFText.h"
 #include "transport/qai_library_state.h"
+#include "transport/qai_response.h"
 
 namespace {
 
@@ -26,7 +27,9 @@ HTTPResult execute(Request* request, CMRestSession* session, const HTTPParams& q
     if (code != 0) {
         CMErrorRecord record;
         CF::obtainAppFactory()->obtainErrorService()->obtainErrorDescriber()->describe(code, record);
-        result.error = record.message;
+        // A Stop is worded by the library, localized like its other texts.
+        result.error =
+            record.domain == kCMRestCancelledDomain ? localizeText(kQAIRequestCancelled) : record.message;
     }
     return result;
 }

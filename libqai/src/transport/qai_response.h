@@ -15,6 +15,8 @@
 inline constexpr const char* kQAIModelIsEmpty = "Model is empty";
 inline constexpr const char* kQAIInvalidResponse = "Invalid response";
 inline constexpr const char* kQAIUnsupportedDataFormat = "Unsupported data format";
+/// A call ended by the host's Stop; worded without an operation suffix.
+inline constexpr const char* kQAIRequestCancelled = "Request cancelled";
 
 /// The provider's "error"."message" when the body is valid JSON with a string
 /// there; otherwise the raw body (which may be empty).
