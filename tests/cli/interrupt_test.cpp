@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "cf/CMRest.h"
 #include "cli_runner.h"
 #include "test_server.h"
 
@@ -107,17 +106,10 @@ std::vector<std::string> chatArgs(const TestServer& server, const std::string& h
     return {"chat", "--provider", "openai", "--model", "m", "--host", server.url(), "--history", history};
 }
 
-// Whether the library can end a pending request (its pool's Stop).
-template <typename Pool>
-constexpr bool kLibraryCanStop = requires(Pool* pool) {
-    pool->cancelRequests();
-};
-
 // Ctrl-C while a reply is pending ends that request at once and returns to
 // the prompt; the next message goes out without the stopped one, and the
 // history holds only the completed exchange.
 TEST(CliInterrupt, FirstInterruptStopsThePendingReply) {
-    if constexpr (!kLibraryCanStop<ICSHTTPPoolCenter>) GTEST_SKIP() << "the library cannot stop a request";
     TestServer server;
     server.replyOnce("POST", "/v1/chat/completions", slowReply());
     server.reply("POST", "/v1/chat/completions", 200,

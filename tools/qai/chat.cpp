@@ -36,13 +36,6 @@ public:
         lastChar_ = text.empty() ? lastChar_ : text.back();
     }
 
-    /// A line on standard error, in place of the indicator.
-    void note(const char* text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        clearLocked();
-        std::fputs(text, stderr);
-    }
-
     /// Clears the indicator and ends a started reply with a line feed.
     void finish() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -77,20 +70,8 @@ std::pair<IQAIMessage*, std::string> sendMessage(IQAIAssistant* assistant, const
     return result;
 }
 
-// Stop and the reply's usage are used where the library's header declares
-// them (the templates see the actual types); without them a pending request
-// runs to its end and no usage is shown.
-
-// Asks the library to end the pending request; false when it cannot.
-template <typename Pool>
-bool stopRequests(Pool* pool) {
-    if constexpr (requires { pool->cancelRequests(); }) {
-        pool->cancelRequests();
-        return true;
-    } else {
-        return false;
-    }
-}
+// The reply's usage is shown where the library's header declares it (the
+// template sees the actual type); otherwise the line says it is not reported.
 
 // Token usage and stop reason of a reply, on standard error.
 template <typename Message>
@@ -138,18 +119,13 @@ bool exchange(Session& session, const std::string& text, const ChatSettings& set
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (!finished.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
+            lock.unlock();
             if (!stopping && takeInterrupt()) {
                 stopping = true;
-                lock.unlock();
-                if (!stopRequests(session.pool))
-                    output.note(
-                        "qai: this library cannot stop a pending request; waiting for the reply "
-                        "(Ctrl-C again quits)\n");
-                lock.lock();
-                continue;
+                session.pool->cancelRequests();  // the request then ends with the library's text
+            } else {
+                output.tick();
             }
-            lock.unlock();
-            output.tick();
             lock.lock();
         }
     }

@@ -50,16 +50,6 @@ std::string readKeyFile(const std::string& path, std::string& key) {
     return "";
 }
 
-// Retries of failed requests, where the library's settings have them (the
-// template sees the actual type).
-template <typename Settings>
-void setRetries(Settings& settings, int retries) {
-    if constexpr (requires { settings.retries = retries; })
-        settings.retries = retries;
-    else if constexpr (requires { settings.maxRetries = retries; })
-        settings.maxRetries = retries;
-}
-
 std::string applyHTTPOptions(const Options& options) {
     CMRestGlobalSettings settings;
     double number = 0;
@@ -77,7 +67,7 @@ std::string applyHTTPOptions(const Options& options) {
     if (options.has("--retries"))
         if (std::string error = parseNumber(options, "--retries", 0, 10, number); !error.empty())
             return error;
-    setRetries(settings, static_cast<int>(number));
+    settings.maxRetries = static_cast<int>(number);
     settings.proxy = options.value("--proxy");
     settings.caFile = options.value("--ca-file");
     if (options.has("--insecure")) {
