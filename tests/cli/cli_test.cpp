@@ -148,6 +148,30 @@ TEST(CliHistory, ContinuesAcrossRunsAndSurvivesAFailedWrite) {
     setVariable("OPENAI_API_KEY", "");
 }
 
+// A passing server failure is retried twice unless --retries says otherwise.
+TEST(CliRetries, DefaultTwoAndOption) {
+    TestServer server;
+    server.reply("POST", "/api/chat", 200, R"({"message":{"role":"assistant","content":"ok"}})");
+    TempDir dir("retries");
+    const std::vector<std::string> chat = {"chat",    "--provider", "ollama", "--host", server.url(),
+                                           "--model", "m",          "-m",     "hi"};
+    for (int i = 0; i < 2; ++i) server.replyOnce("POST", "/api/chat", CannedReply(503, "{}"));
+    auto retried = runQai(chat, dir.path());
+    EXPECT_EQ(retried.status, 0) << retried.err;
+    EXPECT_EQ(retried.out, "ok\n");
+    EXPECT_EQ(server.requestCount(), 3u);
+
+    server.clearRequests();
+    server.replyOnce("POST", "/api/chat", CannedReply(503, "{}"));
+    std::vector<std::string> once = chat;
+    once.insert(once.end(), {"--retries", "0"});
+    auto failed = runQai(once, dir.path());
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err.rfind("qai: ", 0), 0u);
+    EXPECT_EQ(failed.err.find('\n'), failed.err.size() - 1) << failed.err;
+    EXPECT_EQ(server.requestCount(), 1u);
+}
+
 // Each failure a user meets first: one clear line on standard error and a
 // status that is not zero.
 TEST(CliErrors, OneClearLineEach) {
