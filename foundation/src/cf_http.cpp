@@ -272,7 +272,8 @@ std::string describeSocketError(long osError) {
                    kAddressNotAvailable = WSAEADDRNOTAVAIL;
 #else
     constexpr long kRefused = ECONNREFUSED, kReset = ECONNRESET, kNetUnreachable = ENETUNREACH,
-                   kHostUnreachable = EHOSTUNREACH, kTimedOut = ETIMEDOUT, kAddressNotAvailable = EADDRNOTAVAIL;
+                   kHostUnreachable = EHOSTUNREACH, kTimedOut = ETIMEDOUT,
+                   kAddressNotAvailable = EADDRNOTAVAIL;
 #endif
     switch (osError) {
         case kRefused:
@@ -580,8 +581,14 @@ public:
         return execute(request, request, response);
     }
 
+    int32_t executePostStreaming(CMRestPostRequest* request, ICSRestStreamReceiver* receiver,
+                                 CMRestResourceResponse** response) override {
+        return execute(request, request, response, receiver);
+    }
+
 private:
-    int32_t execute(CMRestRequest* request, CMRestPostRequest* post, CMRestResourceResponse** response);
+    int32_t execute(CMRestRequest* request, CMRestPostRequest* post, CMRestResourceResponse** response,
+                    ICSRestStreamReceiver* receiver = nullptr);
     std::string describeFailure(CURL* handle, CURLcode result, const BodyBuffer& sink, const UrlParts& url,
                                 const char* errorBuffer) const;
 
@@ -594,7 +601,7 @@ int32_t programmingError(const std::string& what) {
 }
 
 int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
-                              CMRestResourceResponse** response) {
+                              CMRestResourceResponse** response, ICSRestStreamReceiver* receiver) {
     if (response == nullptr) return programmingError("Request refused: no place for the response");
     *response = nullptr;
     if (request == nullptr) return programmingError("Request refused: no request");
@@ -653,7 +660,10 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, std::max(settings_.connectTimeoutSeconds, 0L));
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT, std::max(settings_.requestTimeoutSeconds, 0L));
+    // A streamed reply may flow for longer than the request limit, which then
+    // bounds the wait for its first progress instead (below).
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT,
+                     receiver != nullptr ? 0L : std::max(settings_.requestTimeoutSeconds, 0L));
     // An empty proxy string keeps libcurl from reading the proxy environment
     // variables: the library's configuration is its settings alone.
     curl_easy_setopt(handle, CURLOPT_PROXY, settings_.proxy.c_str());
@@ -684,18 +694,51 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     // Clamped to a month, so that no setting overflows the clock arithmetic.
     const std::chrono::milliseconds stallLimit(std::clamp(settings_.stallTimeoutSeconds, 0L, 30L * 86400) *
                                                1000);
+    const std::chrono::milliseconds firstProgressLimit(
+        receiver != nullptr ? std::clamp(settings_.requestTimeoutSeconds, 0L, 30L * 86400) * 1000 : 0);
     const std::atomic<bool>* stop = lease.stopFlag();
     const int retries = std::clamp(settings_.maxRetries, 0, kMostRetries);
     cf_internal::Transfer::Outcome outcome;
+    // Whether the receiver took the current attempt's body, and stopped it.
+    bool streamed = false;
+    bool receiverStopped = false;
+    using Take = cf_internal::Transfer::Take;
     for (int attempt = 0;; ++attempt) {
         // Only the last attempt's reply is kept; each gets its own time limits.
         sink.body.clear();
         errorBuffer[0] = '\0';
-        cf_internal::Transfer transfer(
-            lease.get().multi, handle, [&sink](std::string_view piece) { return sink.append(piece); },
-            stallLimit, stop);
+        bool decided = receiver == nullptr;
+        streamed = false;
+        int64_t streamedBytes = 0;
+        const auto take = [&](std::string_view piece) -> Take {
+            if (!decided) {
+                decided = true;
+                long status = 0;
+                char* contentType = nullptr;
+                curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+                curl_easy_getinfo(handle, CURLINFO_CONTENT_TYPE, &contentType);
+                streamed = receiver->acceptStream(status, contentType != nullptr ? contentType : "");
+            }
+            if (!streamed) return sink.append(piece) ? Take::Advanced : Take::Stop;
+            streamedBytes += static_cast<int64_t>(piece.size());
+            if (sink.limit > 0 && streamedBytes > sink.limit) {
+                sink.tooLarge = true;
+                return Take::Stop;
+            }
+            switch (receiver->receive(piece)) {
+                case ICSRestStreamReceiver::Progress::Waiting:
+                    return Take::Waiting;
+                case ICSRestStreamReceiver::Progress::Advanced:
+                    return Take::Advanced;
+                case ICSRestStreamReceiver::Progress::Stop:
+                    break;
+            }
+            receiverStopped = true;
+            return Take::Stop;
+        };
+        cf_internal::Transfer transfer(lease.get().multi, handle, take, stallLimit, stop, firstProgressLimit);
         outcome = transfer.run();
-        if (outcome.cancelled) return cancelled();
+        if (outcome.cancelled || receiverStopped) return cancelled();
         if (attempt >= retries) break;
         long status = 0;
         if (outcome.result == CURLE_OK) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -705,9 +748,17 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     }
 
     const std::string host = parts.host.empty() ? std::string("the server") : parts.host;
+    if (outcome.stalled && streamed) {
+        return fail("transport", "Request to " + host + " stalled: no reply text came for " +
+                                     seconds(settings_.stallTimeoutSeconds));
+    }
     if (outcome.stalled) {
         return fail("transport", "Request to " + host + " stalled: nothing received for " +
                                      seconds(settings_.stallTimeoutSeconds));
+    }
+    if (outcome.firstProgressLate) {
+        return fail("transport", "Request to " + host + " timed out after " +
+                                     seconds(settings_.requestTimeoutSeconds) + ": no reply text came");
     }
     if (outcome.headersCut)
         return fail("transport",

@@ -6,6 +6,12 @@
 ICOJsonValue::~ICOJsonValue() = default;
 ICSHTTPPoolCenter::~ICSHTTPPoolCenter() = default;
 ICSRestExecutor::~ICSRestExecutor() = default;
+ICSRestStreamReceiver::~ICSRestStreamReceiver() = default;
+
+int32_t ICSRestExecutor::executePostStreaming(CMRestPostRequest* request, ICSRestStreamReceiver* /*receiver*/,
+                                              CMRestResourceResponse** response) {
+    return executePost(request, response);
+}
 ICSRestService::~ICSRestService() = default;
 ICSErrorDescriber::~ICSErrorDescriber() = default;
 ICSErrorService::~ICSErrorService() = default;

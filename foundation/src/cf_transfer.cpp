@@ -34,8 +34,13 @@ bool headerValue(std::string_view line, std::string_view name, std::string& valu
 }  // namespace
 
 Transfer::Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit,
-                   const std::atomic<bool>* stop)
-    : multi_(multi), easy_(easy), sink_(std::move(sink)), stallLimit_(stallLimit), stop_(stop) {
+                   const std::atomic<bool>* stop, std::chrono::milliseconds firstProgressLimit)
+    : multi_(multi),
+      easy_(easy),
+      sink_(std::move(sink)),
+      stallLimit_(stallLimit),
+      stop_(stop),
+      firstProgressLimit_(firstProgressLimit) {
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
     curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
@@ -52,10 +57,19 @@ Transfer::~Transfer() {
 size_t Transfer::onBody(char* data, size_t size, size_t count, void* self) {
     auto* transfer = static_cast<Transfer*>(self);
     const size_t bytes = size * count;
-    transfer->lastActivity_ = Clock::now();
     transfer->replyStarted_ = true;
     try {
-        return transfer->sink_(std::string_view(data, bytes)) ? bytes : 0;
+        switch (transfer->sink_(std::string_view(data, bytes))) {
+            case Take::Stop:
+                return 0;
+            case Take::Waiting:
+                return bytes;
+            case Take::Advanced:
+                transfer->lastActivity_ = Clock::now();
+                transfer->advanced_ = true;
+                return bytes;
+        }
+        return 0;
     } catch (...) {
         return 0;  // an exception must not cross libcurl's C frames: the transfer ends instead
     }
@@ -114,6 +128,7 @@ Transfer::Outcome Transfer::run() {
     }
     added_ = true;
     lastActivity_ = Clock::now();
+    const Clock::time_point firstProgressDeadline = lastActivity_ + firstProgressLimit_;
     bool started = false;  // the connect limit governs until the request is under way
     for (;;) {
         int running = 0;
@@ -135,6 +150,16 @@ Transfer::Outcome Transfer::run() {
                 std::chrono::duration_cast<std::chrono::milliseconds>(lastActivity_ + stallLimit_ - now);
             if (left.count() <= 0) {
                 outcome.stalled = true;
+                outcome.result = CURLE_OPERATION_TIMEDOUT;
+                return finish();
+            }
+            wait = std::min(wait, left + std::chrono::milliseconds(1));
+        }
+        if (firstProgressLimit_.count() > 0 && !advanced_) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(firstProgressDeadline - now);
+            if (left.count() <= 0) {
+                outcome.firstProgressLate = true;
                 outcome.result = CURLE_OPERATION_TIMEDOUT;
                 return finish();
             }

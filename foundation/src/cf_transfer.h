@@ -5,8 +5,8 @@
 // A Stop sets the pool's flag and wakes the multi handle from another thread
 // (curl_multi_wakeup); the loop checks the flag before the transfer starts
 // and after each wait, and the pause between retries waits on the same poll.
-// Streaming later passes a sink that hands each piece on instead of
-// collecting it.
+// A streamed reply's sink hands each piece on and says whether it advanced
+// the reply: keep-alives then do not hold off the stall limit.
 #include <curl/curl.h>
 
 #include <atomic>
@@ -19,9 +19,12 @@ namespace cf_internal {
 
 class Transfer {
 public:
-    /// Receives each piece of the body as it arrives; false (or an exception)
-    /// ends the transfer with CURLE_WRITE_ERROR.
-    using BodySink = std::function<bool(std::string_view piece)>;
+    /// What the sink made of a piece.
+    enum class Take { Stop, Waiting, Advanced };
+    /// Receives each piece of the body as it arrives; Stop (or an exception)
+    /// ends the transfer with CURLE_WRITE_ERROR. Only Advanced resets the
+    /// stall clock.
+    using BodySink = std::function<Take(std::string_view piece)>;
 
     struct Outcome {
         CURLcode result = CURLE_OK;
@@ -32,6 +35,9 @@ public:
         /// which libcurl lets pass as a complete reply (result is then
         /// CURLE_PARTIAL_FILE).
         bool headersCut = false;
+        /// Ended because no piece advanced the reply within the first-progress
+        /// limit; result is then CURLE_OPERATION_TIMEDOUT.
+        bool firstProgressLate = false;
         /// Ended by a Stop; result is then CURLE_ABORTED_BY_CALLBACK.
         bool cancelled = false;
         /// Some byte of a reply (a header line or body) arrived.
@@ -46,8 +52,11 @@ public:
     /// which the transfer installs. stallLimit <= 0: no stall limit. multi
     /// holds the connection cache and outlives the transfer. stop (may be
     /// null) ends the transfer once true; whoever sets it wakes multi.
+    /// firstProgressLimit > 0: the transfer ends when no piece advanced the
+    /// reply that long after it started (a streamed reply's request limit).
     Transfer(CURLM* multi, CURL* easy, BodySink sink, std::chrono::milliseconds stallLimit,
-             const std::atomic<bool>* stop = nullptr);
+             const std::atomic<bool>* stop = nullptr,
+             std::chrono::milliseconds firstProgressLimit = std::chrono::milliseconds(0));
     /// Takes the easy handle out of the multi handle; a connection left mid-
     /// transfer is closed, a finished one stays cached for the next request.
     ~Transfer();
@@ -76,6 +85,8 @@ private:
     BodySink sink_;
     std::chrono::milliseconds stallLimit_;
     const std::atomic<bool>* stop_;
+    std::chrono::milliseconds firstProgressLimit_;
+    bool advanced_ = false;
     bool added_ = false;
     Clock::time_point lastActivity_ = Clock::now();
     curl_off_t uploaded_ = 0;

@@ -27,7 +27,9 @@
 //   reads: call them only while no other thread is inside the library.
 //
 // Versions: a host tells which library it has from QAI_VERSION_*, the CMake
-// package (find_package(qai 1.1)) or pkg-config (qai >= 1.1).
+// package (find_package(qai 1.2)) or pkg-config (qai >= 1.2). Methods marked
+// "came with 1.2" are missing from older libraries: a host that calls them
+// requires 1.2 through its package requirement.
 // - Methods are only ever appended to interfaces that the library alone
 //   implements (IQAIAssistant, IQAIProperties, IQAIMessage,
 //   IQAIMessageSection, the foundation's pool); that raises the minor version.
@@ -46,18 +48,18 @@
 #include "cf/CMVariant.h"
 
 #if defined(_WIN32)
-#  if defined(QAI_BUILDING)
-#    define QAI_API __declspec(dllexport)
-#  else
-#    define QAI_API __declspec(dllimport)
-#  endif
+#if defined(QAI_BUILDING)
+#define QAI_API __declspec(dllexport)
 #else
-#  define QAI_API __attribute__((visibility("default")))
+#define QAI_API __declspec(dllimport)
+#endif
+#else
+#define QAI_API __attribute__((visibility("default")))
 #endif
 
 /// Version of this header and of the library built from it (read by the build).
 #define QAI_VERSION_MAJOR 1
-#define QAI_VERSION_MINOR 1
+#define QAI_VERSION_MINOR 2
 #define QAI_VERSION_PATCH 0
 
 /// Root of every object the host may release with QAIFreeObject.
@@ -149,6 +151,19 @@ public:
     virtual bool setProperty(const std::string& key, const CMVariant& value) = 0;
 };
 
+/// Why a reply ended, as far as the provider said (came with 1.2).
+enum QAIStopReason : int32_t {
+    QAIStopReason_Unknown = 0,
+    /// The model finished its answer (or reached a stop sequence).
+    QAIStopReason_EndOfTurn = 1,
+    /// The reply was cut at the token limit: it looks complete but is not.
+    QAIStopReason_TokenLimit = 2,
+    /// The provider withheld or cut the reply by its content rules.
+    QAIStopReason_ContentFilter = 3,
+    /// Any other reason the provider named (see obtainStopReasonText).
+    QAIStopReason_Other = 4,
+};
+
 /// One part of a reply; owned by its message, never released by the host.
 class IQAIMessageSection {
 public:
@@ -168,6 +183,14 @@ public:
     virtual int32_t obtainRole() = 0;
     /// The message keeps ownership of the sections.
     virtual std::vector<IQAIMessageSection*>& obtainSections() = 0;
+    /// Came with 1.2. Tokens of the request the provider counted; -1 when it did not say.
+    virtual int64_t obtainInputTokens() = 0;
+    /// Came with 1.2. Tokens of the reply; -1 when the provider did not say.
+    virtual int64_t obtainOutputTokens() = 0;
+    /// Came with 1.2. Why the reply ended; Unknown when the provider did not say.
+    virtual QAIStopReason obtainStopReason() = 0;
+    /// Came with 1.2. The provider's own word for the stop reason ("" when none).
+    virtual std::string obtainStopReasonText() = 0;
 };
 
 /// One conversation with one provider; used by one thread at a time.
@@ -198,6 +221,18 @@ public:
     /// (reply or null, error text); the caller releases the reply.
     /// Blocks until the provider answered or a time-out.
     virtual std::pair<IQAIMessage*, std::string> addMessage(std::string text) = 0;
+    /// Came with 1.2. addMessage with the reply's text handed to onDelta piece
+    /// by piece as it arrives, on the calling thread: each piece is non-empty
+    /// and made of whole UTF-8 characters, and the final message's text is
+    /// the pieces joined. onDelta returning false stops the request; an
+    /// exception from it is caught and fails the call; an empty onDelta
+    /// takes no pieces. The memory is updated
+    /// only on success; a stop, a provider error mid-stream or a stream cut
+    /// before its end return (null, error text) with the memory unchanged.
+    /// The whole-request time limit bounds the wait for the first text; the
+    /// stall limit counts reply text only, for the whole stream.
+    virtual std::pair<IQAIMessage*, std::string> addMessageStreaming(
+        std::string text, std::function<bool(std::string_view delta)> onDelta) = 0;
 };
 
 /// Destroys an object handed out by the library; null is ignored.

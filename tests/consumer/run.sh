@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix and builds and runs a host project
 # against it, as a host's build would find it:
-#   run.sh cmake BUILD_DIR [TOOLCHAIN_FILE EMULATOR]   find_package(qai 1.1); the last two for a cross build
+#   run.sh cmake BUILD_DIR [TOOLCHAIN_FILE EMULATOR]   find_package(qai 1.2); the last two for a cross build
 #   run.sh pkg-config BUILD_DIR                        pkg-config --cflags --libs qai, with $CXX (Linux only:
 #                                                      the cross build's hosts use the CMake package)
 # The pkg-config build runs from a moved copy of the install: the package must
@@ -34,7 +34,7 @@ pkg-config)
   pc_file=$(find "$work/moved" -name qai.pc)
   export PKG_CONFIG_PATH=$(dirname "$pc_file")
   pkg_config=${PKG_CONFIG:-pkg-config}
-  "$pkg_config" --atleast-version=1.1 qai
+  "$pkg_config" --atleast-version=1.2 qai
   # shellcheck disable=SC2046  # the flags are meant to split into words
   ${CXX:-c++} -std=c++20 -o "$work/qai_consumer" "$source_dir/main.cpp" $("$pkg_config" --cflags --libs qai)
   output=$(LD_LIBRARY_PATH=$("$pkg_config" --variable=libdir qai) "$work/qai_consumer")

@@ -28,6 +28,7 @@ struct PagedProvider {
     std::string path;
     std::string firstTarget;  // the first request, exactly as without paging
     std::string tokenQuery;
+    std::string modelsSuffix;  // of the texts the library words for the list
     /// A page in the provider's documented shape, ending in the members tail.
     std::string (*page)(const Models& models, const std::string& tail);
     /// The members by which a page asks for the one after it.
@@ -81,13 +82,14 @@ const Models kPage3 = {{"e", "2025-01-01"}};
 const std::vector<PagedProvider>& pagedProviders() {
     static const std::vector<PagedProvider> rows = {
         PagedProvider(
-            "Anthropic", QAIAssistantType_ANTHROPIC, "/v1/models", "/v1/models", "after_id", anthropicPage,
+            "Anthropic", QAIAssistantType_ANTHROPIC, "/v1/models", "/v1/models", "after_id", ": g/v1/models",
+            anthropicPage,
             anthropicMore,
             {R"("has_more":false,"last_id":"x")", R"("has_more":"true","last_id":"x")", R"("has_more":true)",
              R"("has_more":true,"last_id":"")", R"("has_more":true,"last_id":5)"},
             anthropicEndless, {"claude-sonnet-4-20250514"}, "b", "d", Names{"c", "b", "e", "a", "d"}),
         PagedProvider("Google", QAIAssistantType_GOOGLE, "/v1beta/models", "/v1beta/models?key=k",
-                      "pageToken", googlePage, googleMore,
+                      "pageToken", ": g/v1beta/models", googlePage, googleMore,
                       {"", R"("nextPageToken":"")", R"("nextPageToken":7)", R"("nextPageToken":null)"},
                       googleEndless, {"gemini-pro"}, "Cg+tok/1=", "tok 2&x", Names{"a", "b", "c", "d", "e"}),
     };
@@ -178,11 +180,14 @@ TEST_P(ModelPages, LaterPageFailureFailsTheWholeCallWithThatPagesText) {
         const ModelList first = assistant->obtainAvailableModels();
         EXPECT_TRUE(first.first.empty()) << body;
 
-        // ...is the whole call's text when the second page fails, and no list comes back.
+        // ...is the whole call's text when the second page fails, and no list comes back. Where
+        // the first page's text is empty, a later page says "Invalid response" instead: an
+        // incomplete list must not pass for an empty one.
         server.clearRequests();
         server.replyOnce("GET", p.path, CannedReply(200, p.page(kPage1, p.more(p.firstToken))));
         server.replyOnce("GET", p.path, CannedReply(status, body));
-        EXPECT_EQ(assistant->obtainAvailableModels(), ModelList({}, first.second)) << status << " " << body;
+        const std::string later = first.second.empty() ? "Invalid response" + p.modelsSuffix : first.second;
+        EXPECT_EQ(assistant->obtainAvailableModels(), ModelList({}, later)) << status << " " << body;
         EXPECT_EQ(server.requestCount(), 2u);
     }
     // A provider's own message is never lost to an empty text.

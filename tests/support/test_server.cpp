@@ -21,7 +21,8 @@ namespace {
 
 bool sameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -96,7 +97,6 @@ const Certificate& certificate(TestServer::Mode mode) {
     return instance;
 }
 
-
 void sendReply(const CannedReply& reply, const std::atomic<bool>& stopping, httplib::Response& response) {
     const auto until = std::chrono::steady_clock::now() + reply.delay;
     while (!stopping && std::chrono::steady_clock::now() < until) {
@@ -104,8 +104,29 @@ void sendReply(const CannedReply& reply, const std::atomic<bool>& stopping, http
     }
     response.status = reply.status;
     for (const auto& [name, value] : reply.headers) response.set_header(name, value);
+    if (!reply.pieces.empty()) {
+        auto pieces = std::make_shared<std::vector<ReplyPiece>>(reply.pieces);
+        auto next = std::make_shared<size_t>(0);
+        const bool cut = reply.cutBeforeEnd;
+        response.set_chunked_content_provider(
+            reply.contentType, [pieces, next, cut, &stopping](size_t, httplib::DataSink& sink) {
+                if (*next == pieces->size()) {
+                    if (cut) return false;  // closes the connection without the final chunk
+                    sink.done();
+                    return true;
+                }
+                const ReplyPiece& piece = (*pieces)[(*next)++];
+                const auto sendAt = std::chrono::steady_clock::now() + piece.delay;
+                while (!stopping && std::chrono::steady_clock::now() < sendAt) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                if (stopping) return false;
+                return piece.text.empty() || sink.write(piece.text.data(), piece.text.size());
+            });
+        return;
+    }
     if (!reply.chunked && !reply.dropAfterBytes) {
-        response.set_content(reply.body, "application/json");
+        response.set_content(reply.body, reply.contentType);
         return;
     }
     auto body = std::make_shared<std::string>(reply.body);

@@ -48,7 +48,13 @@ struct ReceivedRequest {
     std::string queryParam(std::string_view name) const;
 };
 
-/// What the server answers for one route (always as application/json).
+/// One piece of a reply sent in pieces: sent after waiting delay.
+struct ReplyPiece {
+    std::chrono::milliseconds delay{0};
+    std::string text;
+};
+
+/// What the server answers for one route.
 struct CannedReply {
     CannedReply() = default;
     CannedReply(int replyStatus, std::string replyBody) : status(replyStatus), body(std::move(replyBody)) {}
@@ -61,6 +67,11 @@ struct CannedReply {
     std::optional<size_t> dropAfterBytes;
     /// Send the body in chunks, without announcing its length (no drop then).
     bool chunked = false;
+    std::string contentType = "application/json";
+    /// When not empty: the body instead, each piece one chunk after its delay.
+    std::vector<ReplyPiece> pieces;
+    /// With pieces: close the connection after the last one, without the final chunk.
+    bool cutBeforeEnd = false;
 };
 
 class TestServer {

@@ -17,6 +17,15 @@ public:
     virtual ~ICSRestExecutor();
     virtual int32_t executeGet(CMRestGetRequest* request, CMRestResourceResponse** response) = 0;
     virtual int32_t executePost(CMRestPostRequest* request, CMRestResourceResponse** response) = 0;
+    /// executePost whose reply body may go to receiver piece by piece (see
+    /// ICSRestStreamReceiver); a body it declines is collected into the
+    /// response as executePost does. The whole-request limit then bounds the
+    /// wait for the receiver's first progress, and only progress resets the
+    /// stall clock once the body flows. A receiver's stop fails the request
+    /// in the "cancelled" domain. This default runs executePost and offers
+    /// nothing to the receiver.
+    virtual int32_t executePostStreaming(CMRestPostRequest* request, ICSRestStreamReceiver* receiver,
+                                         CMRestResourceResponse** response);
 };
 
 class CF_API ICSRestService {

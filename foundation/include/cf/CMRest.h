@@ -19,8 +19,10 @@ struct CF_API CMRestGlobalSettings {
     /// Time to establish the TCP/TLS connection.
     long connectTimeoutSeconds = 30;
     /// Whole request, reply included; non-streamed model replies can take minutes.
+    /// For a streamed reply: the wait for its first text.
     long requestTimeoutSeconds = 300;
-    /// A transfer that receives nothing for this long ends (dead connection).
+    /// A transfer that receives nothing for this long ends (dead connection);
+    /// a streamed reply ends when no text came for this long (keep-alives aside).
     long stallTimeoutSeconds = 120;
     /// Proxy URL; empty: none.
     std::string proxy;
@@ -127,6 +129,26 @@ public:
 private:
     std::string body_;
     bool hasBody_ = false;
+};
+
+/// Takes a reply body as it arrives, on the requesting thread.
+class CF_API ICSRestStreamReceiver {
+public:
+    /// What a piece did for the transfer.
+    enum class Progress {
+        /// End the transfer now.
+        Stop,
+        /// Taken, but no progress (a keep-alive): the stall clock keeps running.
+        Waiting,
+        /// Taken, and the reply advanced.
+        Advanced,
+    };
+    virtual ~ICSRestStreamReceiver();
+    /// The body begins: true takes it through receive, false has it collected
+    /// into the response.
+    virtual bool acceptStream(long status, std::string_view contentType) = 0;
+    /// One piece of any size (never empty). Must not throw.
+    virtual Progress receive(std::string_view piece) = 0;
 };
 
 /// A completed exchange: status, raw body and, for a non-empty body, the

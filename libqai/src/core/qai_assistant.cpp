@@ -1,5 +1,7 @@
 #include "core/qai_assistant.h"
 
+#include <exception>
+
 #include "cf/CFText.h"
 #include "core/qai_memory.h"
 #include "core/qai_message.h"
@@ -103,8 +105,9 @@ void QAIAssistant::appendConversation(COJsonValue messages, const std::string& t
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant::completeExchange(const std::string& text,
-                                                                    std::string reply) {
+                                                                    std::string reply, QAIReplyFacts facts) {
     std::unique_ptr<QAIMessage> message(qaiCreateTextReply(reply));
+    message->facts = std::move(facts);
     memory->addMessage(QAIMemoryRole_User, text);
     memory->addMessage(QAIMemoryRole_Assistant, reply);
     return {message.release(), {}};
@@ -114,4 +117,40 @@ void QAIAssistant::appendRoleContent(COJsonValue messages, std::string_view role
     COJsonValue item = messages.addArrayItem();
     item.addKeyValue("role").setString(role);
     item.addKeyValue("content").setString(content);
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant::streamExchange(
+    const std::string& text, const std::string& url, const COJson& body, const HTTPParams& query,
+    QAIStreamDecoder& decoder, const std::function<WholeReply(const HTTPResult&)>& readWhole,
+    std::string_view cutSuffix, const std::function<bool(std::string_view)>& onDelta) {
+    QAIStreamReader reader(decoder, onDelta);
+    const HTTPResult result = HTTP::PostStreaming(session.get(), url, &body, query, &reader);
+    const auto failure = [this, &reader, cutSuffix]() -> std::pair<IQAIMessage*, std::string> {
+        if (reader.stoppedByHost()) return {nullptr, localizeText(kQAIRequestCancelled)};
+        // A piece that is no valid reply is worded like a whole invalid reply.
+        if (reader.failure() == kQAIInvalidResponse) return {nullptr, composeError(kQAIInvalidResponse, cutSuffix)};
+        return {nullptr, reader.failure()};
+    };
+    if (reader.accepted()) {
+        if (!reader.failure().empty()) return failure();
+        if (!result.error.empty()) return {nullptr, result.error};
+        reader.finish();
+        if (!reader.failure().empty()) return failure();
+        if (!reader.ended()) return {nullptr, composeError(kQAIStreamCut, cutSuffix)};
+        return completeExchange(text, reader.joinedText(), reader.facts());
+    }
+    WholeReply whole = readWhole(result);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    if (!whole.text.empty()) {
+        bool goOn = true;
+        try {
+            if (onDelta) goOn = onDelta(whole.text);
+        } catch (const std::exception& error) {
+            return {nullptr, std::string("The reply text handler failed: ") + error.what()};
+        } catch (...) {
+            return {nullptr, "The reply text handler failed"};
+        }
+        if (!goOn) return {nullptr, localizeText(kQAIRequestCancelled)};
+    }
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
 }

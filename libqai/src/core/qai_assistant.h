@@ -9,6 +9,8 @@
 #include "cf/COJson.h"
 #include "properties/qai_assistant_properties.h"
 #include "qai.h"
+#include "transport/qai_http.h"
+#include "transport/qai_stream.h"
 
 /// What every provider's assistant shares: ownership of the memory, the pool,
 /// the session and the property store, and the re-validation of edits.
@@ -62,7 +64,24 @@ protected:
     void appendConversation(COJsonValue messages, const std::string& text);
     /// Builds the reply message and records the exchange (the user's text,
     /// then the reply) in the memory.
-    std::pair<IQAIMessage*, std::string> completeExchange(const std::string& text, std::string reply);
+    std::pair<IQAIMessage*, std::string> completeExchange(const std::string& text, std::string reply,
+                                                          QAIReplyFacts facts = {});
+
+    /// A whole (not streamed) reply as read by an adapter: error text, or
+    /// the reply's text and facts.
+    struct WholeReply {
+        std::string error;
+        std::string text;
+        QAIReplyFacts facts;
+    };
+    /// One streamed request, shared by every adapter: posts body to url,
+    /// reads a stream through decoder and hands its text to onDelta; a reply
+    /// that is not a stream goes through readWhole and reaches onDelta as one
+    /// piece. cutSuffix ends the text of a stream cut before its end.
+    std::pair<IQAIMessage*, std::string> streamExchange(
+        const std::string& text, const std::string& url, const COJson& body, const HTTPParams& query,
+        QAIStreamDecoder& decoder, const std::function<WholeReply(const HTTPResult&)>& readWhole,
+        std::string_view cutSuffix, const std::function<bool(std::string_view)>& onDelta);
 
     /// qaiComposeError with every secret of the assistant blanked: its key in
     /// each form it is sent, the user information of its host and the proxy's.

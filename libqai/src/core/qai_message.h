@@ -1,8 +1,10 @@
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qai.h"
+#include "transport/qai_stream.h"
 
 /// A text section of a reply.
 class QAIMessageTextSection final : public IQAIMessageSection {
@@ -12,6 +14,10 @@ public:
 
     std::string text;
 };
+
+/// The stop reason a provider's word stands for; the words of every protocol
+/// share one table, as none means different things in two of them.
+QAIStopReason qaiStopReasonFromText(std::string_view word);
 
 /// A reply message; owns its sections.
 class QAIMessage final : public IQAIMessage {
@@ -24,10 +30,15 @@ public:
     int64_t obtainCreatedTime() override { return createdTime; }
     int32_t obtainRole() override { return role; }
     std::vector<IQAIMessageSection*>& obtainSections() override { return sections; }
+    int64_t obtainInputTokens() override { return facts.inputTokens; }
+    int64_t obtainOutputTokens() override { return facts.outputTokens; }
+    QAIStopReason obtainStopReason() override { return qaiStopReasonFromText(facts.stopReasonText); }
+    std::string obtainStopReasonText() override { return facts.stopReasonText; }
 
     int64_t createdTime = 0;
     int32_t role = QAIMemoryRole_Assistant;
     std::vector<IQAIMessageSection*> sections;
+    QAIReplyFacts facts;
 };
 
 /// A reply holding one text section with text, stamped with the current time.

@@ -34,7 +34,45 @@ std::string nextModelPage(const COJsonValue& root) {
     return lastId.obtainString();
 }
 
-const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id"};
+const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id", kModelsSuffix};
+
+/// Typed events: text in "content_block_delta" of type "text_delta", usage
+/// in "message_start" and "message_delta" (output tokens cumulative), the
+/// stop reason in "message_delta", "message_stop" as the end marker; "ping"
+/// and unknown types are skipped.
+class AnthropicDecoder final : public QAISseDecoder {
+protected:
+    void event(std::string_view type, std::string_view data, QAIStreamReader& reader) override {
+        if (type == "ping") return;
+        COJson document(data);
+        if (!document.getIsValidJson()) return reader.fail(kQAIInvalidResponse);
+        const COJsonValue root = document.obtainRoot();
+        std::string_view kind = type;
+        if (kind.empty()) kind = root.obtainMember("type").obtainStringView();
+        if (kind == "error") return reader.fail(qaiStreamErrorText(data));
+        if (kind == "message_start") {
+            const COJsonValue usage = root.obtainMember("message").obtainMember("usage");
+            reader.facts().inputTokens = qaiTokenCount(usage.obtainMember("input_tokens"));
+            reader.facts().outputTokens = qaiTokenCount(usage.obtainMember("output_tokens"));
+        } else if (kind == "content_block_delta") {
+            const COJsonValue delta = root.obtainMember("delta");
+            const COJsonValue text = delta.obtainMember("text");
+            if (delta.obtainMember("type").obtainStringView() == "text_delta" &&
+                text.obtainType() == COJsonTypeString)
+                reader.text(text.obtainStringView());
+        } else if (kind == "message_delta") {
+            const std::string reason = qaiStringOf(root.obtainMember("delta").obtainMember("stop_reason"));
+            if (!reason.empty()) reader.facts().stopReasonText = reason;
+            const COJsonValue usage = root.obtainMember("usage");
+            if (const int64_t output = qaiTokenCount(usage.obtainMember("output_tokens")); output >= 0)
+                reader.facts().outputTokens = output;
+            if (const int64_t input = qaiTokenCount(usage.obtainMember("input_tokens")); input >= 0)
+                reader.facts().inputTokens = input;
+        } else if (kind == "message_stop") {
+            reader.end();
+        }
+    }
+};
 
 }  // namespace
 
@@ -117,12 +155,8 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
     return {byCreated.take(), {}};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
-    beginCall();
+void QAIAssistant_ANTHROPIC::buildBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
-
-    COJson body;
     body.addKeyValue("model").setString(store->obtainModel());
     if (store->sendsTemperature()) body.addKeyValue("temperature").setDouble(store->obtainTemperature());
     const int32_t maxTokens = store->isAssigned(kMaxTokensKey)
@@ -131,29 +165,57 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::str
     body.addKeyValue("max_tokens").setInt(maxTokens);
     const std::string instructions = store->obtainCombinedInstructions();
     if (!instructions.empty()) body.addKeyValue("system").setString(instructions);
-
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
     appendConversation(messages, text);
+    if (streaming) body.addKeyValue("stream").setBool(true);
+}
 
-    HTTPResult result =
-        HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "v1", "messages"}), &body, {}, {});
-    if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
+QAIAssistant::WholeReply QAIAssistant_ANTHROPIC::readReply(const HTTPResult& result) {
+    if (!result.error.empty()) return {qaiFailureText(result), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, composeError(kQAIInvalidResponse, kMessagesSuffix)};
+    if (!root) return {composeError(kQAIInvalidResponse, kMessagesSuffix), {}, {}};
     const COJsonValue content = root.obtainMember("content");
     if (content.obtainType() != COJsonTypeArray)
-        return {nullptr, composeError(kQAIUnsupportedDataFormat, kMessagesSuffix)};
-
-    std::string reply;
+        return {composeError(kQAIUnsupportedDataFormat, kMessagesSuffix), {}, {}};
+    WholeReply whole;
     for (int32_t i = 0; i < content.obtainArraySize(); ++i) {
         const COJsonValue block = content.obtainArrayItem(i);
         const COJsonValue blockText = block.obtainMember("text");
         const COJsonValue blockType = block.obtainMember("type");
         if (blockType.obtainType() == COJsonTypeString && blockType.obtainStringView() == "text" &&
             blockText.obtainType() == COJsonTypeString)
-            reply += blockText.obtainStringView();
+            whole.text += blockText.obtainStringView();
     }
+    const COJsonValue usage = root.obtainMember("usage");
+    whole.facts.inputTokens = qaiTokenCount(usage.obtainMember("input_tokens"));
+    whole.facts.outputTokens = qaiTokenCount(usage.obtainMember("output_tokens"));
+    whole.facts.stopReasonText = qaiStringOf(root.obtainMember("stop_reason"));
+    return whole;
+}
 
-    return completeExchange(text, std::move(reply));
+std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty())
+        return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
+    COJson body;
+    buildBody(body, text, false);
+    HTTPResult result = HTTP::Post(
+        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1", "messages"}), &body, {}, {});
+    WholeReply whole = readReply(result);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessageStreaming(
+    std::string text, std::function<bool(std::string_view)> onDelta) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty())
+        return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
+    COJson body;
+    buildBody(body, text, true);
+    AnthropicDecoder decoder;
+    return streamExchange(
+        text, cfConcatURL({obtainStore()->obtainApiHost(), "v1", "messages"}), body, {}, decoder,
+        [this](const HTTPResult& result) { return readReply(result); }, kMessagesSuffix, onDelta);
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/qai_assistant.h"
 #include "properties/qai_assistant_properties.h"
@@ -35,7 +37,11 @@ public:
     /// The base re-validation, then a temperature above 1.0 becomes 1.0.
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
     std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
+    std::pair<IQAIMessage*, std::string> addMessageStreaming(
+        std::string text, std::function<bool(std::string_view)> onDelta) override;
 
 private:
+    void buildBody(COJson& body, const std::string& text, bool streaming);
+    WholeReply readReply(const HTTPResult& result);
     std::string apiKey;
 };

@@ -10,6 +10,7 @@
 #include "providers/qai_model_pages.h"
 #include "transport/qai_http.h"
 #include "transport/qai_response.h"
+#include "transport/qai_stream.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ constexpr const char* kDefaultHost = "generativelanguage.googleapis.com";
 constexpr const char* kModelsSuffix = ": g/v1beta/models";
 constexpr std::string_view kModelPrefix = "models/";
 constexpr const char* kGenerateContent = "generateContent";
+constexpr const char* kStreamGenerateContent = "streamGenerateContent";
 
 /// While a page carries a "nextPageToken", it asks for the next page.
 std::string nextModelPage(const COJsonValue& root) {
@@ -24,7 +26,7 @@ std::string nextModelPage(const COJsonValue& root) {
     return token.obtainType() == COJsonTypeString ? token.obtainString() : std::string();
 }
 
-const QAIModelPaging kModelPaging{"models", "name", nextModelPage, "pageToken"};
+const QAIModelPaging kModelPaging{"models", "name", nextModelPage, "pageToken", kModelsSuffix};
 
 /// The provider's "error"."message" of a valid body, else empty: unlike the
 /// other providers the raw body is never shown.
@@ -71,6 +73,42 @@ std::string collectCandidateText(const COJsonValue& candidates) {
     return text;
 }
 
+/// Usage ("usageMetadata", running totals in a stream) and the first
+/// candidate's "finishReason" of a reply or chunk; absent values change nothing.
+void readFacts(const COJsonValue& root, QAIReplyFacts& facts) {
+    const COJsonValue usage = root.obtainMember("usageMetadata");
+    if (const int64_t input = qaiTokenCount(usage.obtainMember("promptTokenCount")); input >= 0)
+        facts.inputTokens = input;
+    if (const int64_t output = qaiTokenCount(usage.obtainMember("candidatesTokenCount")); output >= 0)
+        facts.outputTokens = output;
+    const std::string reason =
+        qaiStringOf(root.obtainMember("candidates").obtainArrayItem(0).obtainMember("finishReason"));
+    if (!reason.empty()) facts.stopReasonText = reason;
+}
+
+/// Each event a whole reply holding a text delta; no end marker: a clean end
+/// of the body after at least one chunk completes the reply. An error comes
+/// as a bare JSON object outside the event framing (the base reads it).
+class GoogleDecoder final : public QAISseDecoder {
+protected:
+    void event(std::string_view /*type*/, std::string_view data, QAIStreamReader& reader) override {
+        COJson chunk(data);
+        if (!chunk.getIsValidJson()) return reader.fail(kQAIInvalidResponse);
+        const COJsonValue root = chunk.obtainRoot();
+        if (root.obtainMember("error").exists()) return reader.fail(qaiStreamErrorText(data));
+        sawChunk_ = true;
+        const std::string text = collectCandidateText(root.obtainMember("candidates"));
+        if (!text.empty()) reader.text(text);
+        readFacts(root, reader.facts());
+    }
+    void ended(QAIStreamReader& reader) override {
+        if (sawChunk_) reader.end();
+    }
+
+private:
+    bool sawChunk_ = false;
+};
+
 }  // namespace
 
 QAIAssistant_GOOGLE::QAIAssistant_GOOGLE(ICSHTTPPoolCenter* poolCenter, const std::string& host,
@@ -113,14 +151,8 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
     return {std::move(models), {}};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
-    beginCall();
+void QAIAssistant_GOOGLE::buildBody(COJson& body, const std::string& text) {
     QAIAssistantProperties* store = obtainStore();
-    const std::string& model = store->obtainModel();
-    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
-    const std::string suffix = ": p/v1beta/models/" + model + ":" + kGenerateContent;
-
-    COJson body;
     if (store->sendsTemperature())
         body.addKeyValue("generationConfig").addKeyValue("temperature").setDouble(store->obtainTemperature());
     const std::string instructions = store->obtainCombinedInstructions();
@@ -130,23 +162,56 @@ std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string
             .addKeyValue("parts")
             .addKeyValue("text")
             .setString(instructions);
-
     COJsonValue contents = body.addKeyValue("contents");
     contents.makeArray();
     for (const QAIMemoryRecord& record : obtainHistory())
         appendContent(contents, record.role == QAIMemoryRole_Assistant ? "model" : "user", record.text);
     appendContent(contents, "user", text);
+}
 
-    const HTTPParams query{{"key", apiKey}};
-    const std::string url =
-        cfConcatURL({store->obtainApiHost(), "v1beta", "models", model + ":" + kGenerateContent});
-    HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
-    if (!result.error.empty()) return {nullptr, qaiFailureText(result, googleErrorText)};
+QAIAssistant::WholeReply QAIAssistant_GOOGLE::readReply(const HTTPResult& result, const std::string& suffix) {
+    if (!result.error.empty()) return {qaiFailureText(result, googleErrorText), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, composeError(kQAIInvalidResponse, suffix)};
+    if (!root) return {composeError(kQAIInvalidResponse, suffix), {}, {}};
     const COJsonValue candidates = root.obtainMember("candidates");
     if (candidates.obtainType() != COJsonTypeArray)
-        return {nullptr, composeError(kQAIUnsupportedDataFormat, suffix)};
+        return {composeError(kQAIUnsupportedDataFormat, suffix), {}, {}};
+    WholeReply whole;
+    whole.text = collectCandidateText(candidates);
+    readFacts(root, whole.facts);
+    return whole;
+}
 
-    return completeExchange(text, collectCandidateText(candidates));
+std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
+    beginCall();
+    const std::string model = obtainStore()->obtainModel();
+    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
+    const std::string suffix = ": p/v1beta/models/" + model + ":" + kGenerateContent;
+    COJson body;
+    buildBody(body, text);
+    const HTTPParams query{{"key", apiKey}};
+    const std::string url =
+        cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models", model + ":" + kGenerateContent});
+    HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
+    WholeReply whole = readReply(result, suffix);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessageStreaming(
+    std::string text, std::function<bool(std::string_view)> onDelta) {
+    beginCall();
+    const std::string model = obtainStore()->obtainModel();
+    if (model.empty())
+        return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/streamGenerateContent")};
+    const std::string suffix = ": p/v1beta/models/" + model + ":" + kStreamGenerateContent;
+    COJson body;
+    buildBody(body, text);
+    const HTTPParams query{{"alt", "sse"}, {"key", apiKey}};
+    const std::string url = cfConcatURL(
+        {obtainStore()->obtainApiHost(), "v1beta", "models", model + ":" + kStreamGenerateContent});
+    GoogleDecoder decoder;
+    return streamExchange(
+        text, url, body, query, decoder,
+        [this, &suffix](const HTTPResult& result) { return readReply(result, suffix); }, suffix, onDelta);
 }

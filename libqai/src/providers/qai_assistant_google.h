@@ -1,5 +1,7 @@
 #pragma once
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/qai_assistant.h"
 
@@ -16,7 +18,11 @@ public:
     /// reply order over every page.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
+    std::pair<IQAIMessage*, std::string> addMessageStreaming(
+        std::string text, std::function<bool(std::string_view)> onDelta) override;
 
 private:
+    void buildBody(COJson& body, const std::string& text);
+    WholeReply readReply(const HTTPResult& result, const std::string& suffix);
     std::string apiKey;
 };

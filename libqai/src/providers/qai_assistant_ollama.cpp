@@ -7,6 +7,7 @@
 #include "core/qai_message.h"
 #include "transport/qai_http.h"
 #include "transport/qai_response.h"
+#include "transport/qai_stream.h"
 
 namespace {
 
@@ -15,6 +16,34 @@ namespace {
 constexpr const char* kDefaultHost = "localhost:11434";
 constexpr const char* kTagsSuffix = ": g/api/tags";
 constexpr const char* kChatSuffix = ": p/api/chat";
+
+/// "done_reason", "prompt_eval_count" and "eval_count" of a final reply or line.
+void readFacts(const COJsonValue& root, QAIReplyFacts& facts) {
+    facts.stopReasonText = qaiStringOf(root.obtainMember("done_reason"));
+    facts.inputTokens = qaiTokenCount(root.obtainMember("prompt_eval_count"));
+    facts.outputTokens = qaiTokenCount(root.obtainMember("eval_count"));
+}
+
+/// NDJSON: one reply per line with a "message"."content" delta; the last says
+/// "done": true with the facts; an {"error": ...} line fails the reply.
+class OllamaDecoder final : public QAIStreamDecoder {
+public:
+    void line(std::string_view text, QAIStreamReader& reader) override {
+        if (text.find_first_not_of(" \t") == std::string_view::npos) return;
+        COJson document(text);
+        if (!document.getIsValidJson()) return reader.fail(kQAIInvalidResponse);
+        const COJsonValue root = document.obtainRoot();
+        if (root.obtainMember("error").exists()) return reader.fail(qaiStreamErrorText(text));
+        const COJsonValue content = root.obtainMember("message").obtainMember("content");
+        if (content.obtainType() == COJsonTypeString) reader.text(content.obtainStringView());
+        const COJsonValue done = root.obtainMember("done");
+        if (done.obtainType() == COJsonTypeBoolean && done.obtainBool()) {
+            readFacts(root, reader.facts());
+            reader.end();
+        }
+    }
+    void finish(QAIStreamReader& /*reader*/) override {}
+};
 
 }  // namespace
 
@@ -43,36 +72,57 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvai
     return {std::move(models), {}};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string text) {
-    beginCall();
+void QAIAssistant_OLLAMA::buildBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
-
-    COJson body;
     body.addKeyValue("model").setString(store->obtainModel());
-    body.addKeyValue("stream").setBool(false);
+    body.addKeyValue("stream").setBool(streaming);
     if (store->sendsTemperature())
         body.addKeyValue("options").addKeyValue("temperature").setDouble(store->obtainTemperature());
-
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
     const std::string instructions = store->obtainCombinedInstructions();
     if (!instructions.empty()) appendRoleContent(messages, "system", instructions);
     appendConversation(messages, text);
+}
 
-    HTTPResult result =
-        HTTP::Post(obtainSession(), cfConcatURL({store->obtainApiHost(), "api", "chat"}), &body, {}, {});
-    if (!result.error.empty()) return {nullptr, qaiFailureText(result)};
+QAIAssistant::WholeReply QAIAssistant_OLLAMA::readReply(const HTTPResult& result) {
+    if (!result.error.empty()) return {qaiFailureText(result), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
-    if (!root) return {nullptr, composeError(kQAIInvalidResponse, kChatSuffix)};
+    if (!root) return {composeError(kQAIInvalidResponse, kChatSuffix), {}, {}};
     const COJsonValue reply = root.obtainMember("message");
     if (reply.obtainType() != COJsonTypeObject)
-        return {nullptr, composeError(kQAIUnsupportedDataFormat, kChatSuffix)};
+        return {composeError(kQAIUnsupportedDataFormat, kChatSuffix), {}, {}};
     const COJsonValue role = reply.obtainMember("role");
     const COJsonValue content = reply.obtainMember("content");
     if (role.obtainType() != COJsonTypeString || role.obtainStringView() != "assistant" ||
         content.obtainType() != COJsonTypeString)
-        return {nullptr, composeError(kQAIUnsupportedDataFormat, kChatSuffix)};
+        return {composeError(kQAIUnsupportedDataFormat, kChatSuffix), {}, {}};
+    WholeReply whole;
+    whole.text = content.obtainString();
+    readFacts(root, whole.facts);
+    return whole;
+}
 
-    return completeExchange(text, content.obtainString());
+std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string text) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
+    COJson body;
+    buildBody(body, text, false);
+    HTTPResult result = HTTP::Post(
+        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "api", "chat"}), &body, {}, {});
+    WholeReply whole = readReply(result);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessageStreaming(
+    std::string text, std::function<bool(std::string_view)> onDelta) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
+    COJson body;
+    buildBody(body, text, true);
+    OllamaDecoder decoder;
+    return streamExchange(
+        text, cfConcatURL({obtainStore()->obtainApiHost(), "api", "chat"}), body, {}, decoder,
+        [this](const HTTPResult& result) { return readReply(result); }, kChatSuffix, onDelta);
 }

@@ -13,6 +13,39 @@ namespace {
 
 bool isString(const COJsonValue& value) { return value.obtainType() == COJsonTypeString; }
 
+/// "usage" of a reply or chunk; a null or absent one changes nothing, so the
+/// last one given wins (servers put it on the finish chunk or an extra one).
+void readUsage(const COJsonValue& usage, QAIReplyFacts& facts) {
+    if (usage.obtainType() != COJsonTypeObject) return;
+    facts.inputTokens = qaiTokenCount(usage.obtainMember("prompt_tokens"));
+    facts.outputTokens = qaiTokenCount(usage.obtainMember("completion_tokens"));
+}
+
+/// Chunks with "choices"[]."delta"."content", "finish_reason" on the last
+/// one, and "data: [DONE]" as the end marker.
+class ChatCompletionsDecoder final : public QAISseDecoder {
+protected:
+    void event(std::string_view /*type*/, std::string_view data, QAIStreamReader& reader) override {
+        if (data == "[DONE]") {
+            reader.end();
+            return;
+        }
+        COJson chunk(data);
+        if (!chunk.getIsValidJson()) return reader.fail(std::string(kQAIInvalidResponse));
+        const COJsonValue root = chunk.obtainRoot();
+        if (root.obtainMember("error").exists()) return reader.fail(qaiStreamErrorText(data));
+        const COJsonValue choices = root.obtainMember("choices");
+        for (int32_t i = 0; i < choices.obtainArraySize(); ++i) {
+            const COJsonValue choice = choices.obtainArrayItem(i);
+            const COJsonValue content = choice.obtainMember("delta").obtainMember("content");
+            if (isString(content)) reader.text(content.obtainStringView());
+            if (const std::string reason = qaiStringOf(choice.obtainMember("finish_reason")); !reason.empty())
+                reader.facts().stopReasonText = reason;
+        }
+        readUsage(root.obtainMember("usage"), reader.facts());
+    }
+};
+
 }  // namespace
 
 QAIChatCompletionsAssistant::QAIChatCompletionsAssistant(ICSHTTPPoolCenter* poolCenter,
@@ -109,12 +142,8 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
     return {std::move(models), {}};
 }
 
-std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
-    beginCall();
+void QAIChatCompletionsAssistant::buildChatBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
-    if (store->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
-
-    COJson body;
     COJsonValue root = body.obtainRoot();
     root.addKeyValue("model").setString(store->obtainModel());
     if (store->sendsTemperature()) root.addKeyValue("temperature").setDouble(store->obtainTemperature());
@@ -123,24 +152,56 @@ std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std
     const std::string instructions = store->obtainCombinedInstructions();
     if (!instructions.empty()) appendRoleContent(messages, profile.instructionsRole, instructions);
     appendConversation(messages, text);
+    if (!streaming) return;
+    root.addKeyValue("stream").setBool(true);
+    if (profile.streamUsage) root.addKeyValue("stream_options").addKeyValue("include_usage").setBool(true);
+}
 
-    HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
-    if (!result.error.empty()) return {nullptr, qaiFailureText(result, profile.errorText)};
+QAIAssistant::WholeReply QAIChatCompletionsAssistant::readChatReply(const HTTPResult& result) {
+    if (!result.error.empty()) return {qaiFailureText(result, profile.errorText), {}, {}};
     const COJsonValue reply = qaiValidRoot(result.response.get());
-    if (!reply) return {nullptr, composeError(kQAIInvalidResponse, profile.chatSuffix)};
+    if (!reply) return {composeError(kQAIInvalidResponse, profile.chatSuffix), {}, {}};
     const COJsonValue choices = reply.obtainMember("choices");
     if (choices.obtainType() != COJsonTypeArray)
-        return {nullptr, composeError(kQAIUnsupportedDataFormat, profile.chatSuffix)};
+        return {composeError(kQAIUnsupportedDataFormat, profile.chatSuffix), {}, {}};
 
-    std::string answer;
+    WholeReply whole;
     for (int32_t i = 0; i < choices.obtainArraySize(); ++i) {
-        const COJsonValue message = choices.obtainArrayItem(i).obtainMember("message");
+        const COJsonValue choice = choices.obtainArrayItem(i);
+        if (whole.facts.stopReasonText.empty())
+            whole.facts.stopReasonText = qaiStringOf(choice.obtainMember("finish_reason"));
+        const COJsonValue message = choice.obtainMember("message");
         if (message.obtainType() != COJsonTypeObject) continue;
         const COJsonValue content = message.obtainMember("content");
         const COJsonValue role = message.obtainMember("role");
         if (!isString(content) || !isString(role) || role.obtainStringView() != "assistant") continue;
-        answer.append(content.obtainStringView());
+        whole.text.append(content.obtainStringView());
     }
+    readUsage(reply.obtainMember("usage"), whole.facts);
+    return whole;
+}
 
-    return completeExchange(text, std::move(answer));
+std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty())
+        return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
+    COJson body;
+    buildChatBody(body, text, false);
+    HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
+    WholeReply whole = readChatReply(result);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+}
+
+std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessageStreaming(
+    std::string text, std::function<bool(std::string_view)> onDelta) {
+    beginCall();
+    if (obtainStore()->obtainModel().empty())
+        return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
+    COJson body;
+    buildChatBody(body, text, true);
+    ChatCompletionsDecoder decoder;
+    return streamExchange(
+        text, obtainURL(profile.chatPath), body, {}, decoder,
+        [this](const HTTPResult& result) { return readChatReply(result); }, profile.chatSuffix, onDelta);
 }

@@ -43,6 +43,8 @@ public:
         QAIErrorTextExtractor errorText;
         /// Narrowing applied after the base temperature clamp, if any.
         std::optional<TemperatureCap> temperatureCap;
+        /// Streamed requests ask for usage ("stream_options": {"include_usage"}).
+        bool streamUsage = true;
     };
 
     ~QAIChatCompletionsAssistant() override;
@@ -51,6 +53,8 @@ public:
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
     std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
+    std::pair<IQAIMessage*, std::string> addMessageStreaming(
+        std::string text, std::function<bool(std::string_view)> onDelta) override;
 
 protected:
     /// profile must outlive the assistant (adapters pass a static one).
@@ -62,6 +66,9 @@ private:
     std::pair<std::vector<std::string>, std::string> obtainSortedModels(bool anyErrorMemberFails);
     std::pair<std::vector<std::string>, std::string> obtainPlainModels();
     std::string obtainURL(const std::vector<std::string_view>& path) const;
+    /// The chat request's body; streaming adds the stream fields.
+    void buildChatBody(COJson& body, const std::string& text, bool streaming);
+    WholeReply readChatReply(const HTTPResult& result);
 
     const Profile& profile;
     std::string apiKey;

@@ -12,7 +12,10 @@ std::optional<std::string> qaiObtainModelPages(CMRestSession* session, const std
     HTTPParams pageQuery = query;
     for (int32_t page = 0; page < kQAIMaxModelPages; ++page) {
         const HTTPResult result = HTTP::Get(session, url, pageQuery, {});
-        if (std::optional<std::string> failure = check(result)) return failure;
+        if (std::optional<std::string> failure = check(result)) {
+            if (failure->empty() && page > 0) return qaiComposeError(kQAIInvalidResponse, paging.failureSuffix);
+            return failure;
+        }
 
         const COJsonValue root = qaiValidRoot(result.response.get());
         const COJsonValue items = root.obtainMember(paging.itemsMember);

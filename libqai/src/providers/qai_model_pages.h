@@ -21,6 +21,8 @@ struct QAIModelPaging {
     std::string (*nextPageToken)(const COJsonValue& root);
     /// Query parameter that carries the token.
     std::string_view tokenQuery;
+    /// Request suffix of the texts the library words for this list.
+    std::string_view failureSuffix;
 };
 
 /// A provider that keeps answering "more" ends here all the same.
@@ -35,7 +37,9 @@ using QAIModelItemTake = std::function<void(const COJsonValue& item)>;
 /// GETs url with query, then again with the page token appended while pages
 /// follow. Items whose id an earlier page listed are not taken again; a page
 /// that lists no new id ends the list, as does the page limit. Returns the
-/// first failing page's text (the list is then incomplete and to be dropped).
+/// first failing page's text (the list is then incomplete and to be dropped);
+/// a later page that fails without a text of its own gives "Invalid response",
+/// so that an incomplete list never passes for an empty one.
 std::optional<std::string> qaiObtainModelPages(CMRestSession* session, const std::string& url,
                                                const HTTPParams& query, const QAIModelPaging& paging,
                                                const QAIModelPageCheck& check, const QAIModelItemTake& take);

@@ -63,4 +63,18 @@ HTTPResult Post(CMRestSession* session, const std::string& url, const ICOJsonVal
                    });
 }
 
+HTTPResult PostStreaming(CMRestSession* session, const std::string& url, const ICOJsonValue* body,
+                         const HTTPParams& query, ICSRestStreamReceiver* receiver) {
+    auto* request = new CMRestPostRequest();
+    CODefer destroyRequest([request] { delete request; });
+    request->tag = kCMRestRequestTag;
+    request->setURL(url);
+    if (body) request->updateJson(body);
+    return execute(
+        request, session, query, {},
+        [receiver](ICSRestExecutor* executor, CMRestPostRequest* r, CMRestResourceResponse** response) {
+            return executor ? executor->executePostStreaming(r, receiver, response) : -1;
+        });
+}
+
 }  // namespace HTTP

@@ -24,4 +24,7 @@ HTTPResult Get(CMRestSession* session, const std::string& url, const HTTPParams&
 /// body may be null (no body); it stays the caller's.
 HTTPResult Post(CMRestSession* session, const std::string& url, const ICOJsonValue* body,
                 const HTTPParams& query, const HTTPParams& headers);
+/// Post whose reply body goes to receiver when it takes it as a stream.
+HTTPResult PostStreaming(CMRestSession* session, const std::string& url, const ICOJsonValue* body,
+                         const HTTPParams& query, ICSRestStreamReceiver* receiver);
 }  // namespace HTTP

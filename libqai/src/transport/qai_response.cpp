@@ -40,3 +40,13 @@ std::string qaiComposeError(const char* key, std::string_view suffix) {
     text.append(suffix);
     return text;
 }
+
+int64_t qaiTokenCount(const COJsonValue& value) {
+    if (value.obtainType() != COJsonTypeInteger) return -1;
+    const int64_t count = value.obtainInt64();
+    return count >= 0 ? count : -1;
+}
+
+std::string qaiStringOf(const COJsonValue& value) {
+    return value.obtainType() == COJsonTypeString ? value.obtainString() : std::string();
+}

@@ -15,6 +15,8 @@
 inline constexpr const char* kQAIModelIsEmpty = "Model is empty";
 inline constexpr const char* kQAIInvalidResponse = "Invalid response";
 inline constexpr const char* kQAIUnsupportedDataFormat = "Unsupported data format";
+/// A streamed reply that ended before the protocol's end marker.
+inline constexpr const char* kQAIStreamCut = "The reply ended before it was complete";
 /// A call ended by the host's Stop; worded without an operation suffix.
 inline constexpr const char* kQAIRequestCancelled = "Request cancelled";
 
@@ -47,3 +49,8 @@ std::string qaiComposeError(const char* key, std::string_view suffix);
 /// Root of the response's document when it holds valid JSON; absent otherwise
 /// (no response, no document, invalid text).
 COJsonValue qaiValidRoot(const CMRestResourceResponse* response);
+
+/// A token count: a non-negative integer, else -1 (not said).
+int64_t qaiTokenCount(const COJsonValue& value);
+/// A string value, else empty.
+std::string qaiStringOf(const COJsonValue& value);
