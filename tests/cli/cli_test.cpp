@@ -30,41 +30,63 @@ struct Protocol {
     const char* provider;
     const char* keyVariable;  // "" for none
     const char* chatPath;
-    const char* chatReply;
+    const char* streamType;
+    std::string stream;  // a streamed reply of "SELECT 1;" in two pieces, 11 tokens in, 2 out
     const char* modelsPath;
     const char* modelsReply;
     const char* keyEvidence;  // where the key shows in the request ("" for none)
+    const char* stopWord;     // the provider's own word for the end of a turn
 };
 
 const Protocol kProtocols[] = {
-    {"openai", "OPENAI_API_KEY", "/v1/chat/completions",
-     R"({"choices":[{"message":{"role":"assistant","content":"SELECT 1;"}}]})", "/v1/models",
+    {"openai", "OPENAI_API_KEY", "/v1/chat/completions", "text/event-stream",
+     "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"SELECT\"}}]}\n\n"
+     "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\" 1;\"},\"finish_reason\":\"stop\"}],"
+     "\"usage\":{\"prompt_tokens\":11,\"completion_tokens\":2}}\n\ndata: [DONE]\n\n",
+     "/v1/models",
      R"({"data":[{"id":"m-old","object":"model","created":1},{"id":"m-new","object":"model","created":2}]})",
-     "Authorization"},
-    {"anthropic", "ANTHROPIC_API_KEY", "/v1/messages", R"({"content":[{"type":"text","text":"SELECT 1;"}]})",
+     "Authorization", "stop"},
+    {"anthropic", "ANTHROPIC_API_KEY", "/v1/messages", "text/event-stream",
+     "event: message_start\ndata: "
+     "{\"type\":\"message_start\",\"message\":{\"usage\":{\"input_tokens\":11}}}\n\n"
+     "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,"
+     "\"delta\":{\"type\":\"text_delta\",\"text\":\"SELECT\"}}\n\n"
+     "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,"
+     "\"delta\":{\"type\":\"text_delta\",\"text\":\" 1;\"}}\n\n"
+     "event: message_delta\ndata: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"},"
+     "\"usage\":{\"output_tokens\":2}}\n\nevent: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
      "/v1/models",
      R"({"data":[{"type":"model","id":"m-new","created_at":"2025-06-01T00:00:00Z"},)"
      R"({"type":"model","id":"m-old","created_at":"2024-01-01T00:00:00Z"}]})",
-     "x-api-key"},
-    {"google", "GEMINI_API_KEY", "/v1beta/models/m-new:generateContent",
-     R"({"candidates":[{"content":{"role":"model","parts":[{"text":"SELECT 1;"}]}}]})", "/v1beta/models",
+     "x-api-key", "end_turn"},
+    {"google", "GEMINI_API_KEY", "/v1beta/models/m-new:streamGenerateContent", "text/event-stream",
+     "data: {\"candidates\":[{\"content\":{\"role\":\"model\",\"parts\":[{\"text\":\"SELECT\"}]}}]}\n\n"
+     "data: {\"candidates\":[{\"content\":{\"role\":\"model\",\"parts\":[{\"text\":\" 1;\"}]},"
+     "\"finishReason\":\"STOP\"}],\"usageMetadata\":{\"promptTokenCount\":11,\"candidatesTokenCount\":2}}"
+     "\n\n",
+     "/v1beta/models",
      R"({"models":[{"name":"models/m-new","supportedGenerationMethods":["generateContent"]},)"
      R"({"name":"models/m-old","supportedGenerationMethods":["generateContent"]}]})",
-     "key"},
-    {"ollama", "", "/api/chat", R"({"message":{"role":"assistant","content":"SELECT 1;"}})", "/api/tags",
-     R"({"models":[{"name":"m-new"},{"name":"m-old"}]})", ""},
+     "key", "STOP"},
+    {"ollama", "", "/api/chat", "application/x-ndjson",
+     "{\"message\":{\"role\":\"assistant\",\"content\":\"SELECT\"},\"done\":false}\n"
+     "{\"message\":{\"role\":\"assistant\",\"content\":\" 1;\"},\"done\":true,\"done_reason\":\"stop\","
+     "\"prompt_eval_count\":11,\"eval_count\":2}\n",
+     "/api/tags", R"({"models":[{"name":"m-new"},{"name":"m-old"}]})", "", "stop"},
 };
 
 void PrintTo(const Protocol& protocol, std::ostream* out) { *out << protocol.provider; }
 
 class CliProtocol : public ::testing::TestWithParam<Protocol> {};
 
-// One message and the model list through each protocol; Ollama's host is
-// given without a scheme, as OLLAMA_HOST usually is.
+// One streamed message with its usage, and the model list, through each
+// protocol; Ollama's host is given without a scheme, as OLLAMA_HOST usually is.
 TEST_P(CliProtocol, ChatsAndListsModels) {
     const Protocol& protocol = GetParam();
     TestServer server;
-    server.reply("POST", protocol.chatPath, 200, protocol.chatReply);
+    CannedReply streamed(200, protocol.stream);
+    streamed.contentType = protocol.streamType;
+    server.reply("POST", protocol.chatPath, streamed);
     server.reply("GET", protocol.modelsPath, 200, protocol.modelsReply);
     TempDir dir(protocol.provider);
     writeFile(dir / "schema.json", kSmallSchema);
@@ -73,11 +95,12 @@ TEST_P(CliProtocol, ChatsAndListsModels) {
 
     auto chat =
         runQai({"chat", "--provider", protocol.provider, "--model", "m-new", "--host", host, "--schema",
-                (dir / "schema.json").string(), "--temperature", "0.25", "-m", "count the rows"},
+                (dir / "schema.json").string(), "--temperature", "0.25", "--stats", "-m", "count the rows"},
                dir.path());
     EXPECT_EQ(chat.status, 0) << chat.err;
     EXPECT_EQ(chat.out, "SELECT 1;\n");
-    EXPECT_EQ(chat.err, "");
+    EXPECT_EQ(chat.err,
+              std::string("[tokens: 11 in, 2 out; stop: end of turn (") + protocol.stopWord + ")]\n");
     auto request = server.lastRequest();
     EXPECT_EQ(request.path, protocol.chatPath);
     EXPECT_NE(request.body.find("count the rows"), std::string::npos) << request.body;
@@ -130,7 +153,8 @@ TEST(CliHistory, ContinuesAcrossRunsAndSurvivesAFailedWrite) {
               R"(PRIMARY KEY(`id`))\nCREATE VIEW `s`.`v` (`id` int)\n\n"},)"
               R"({"role":"user","content":"first \\ question"},)"
               R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"second"},)"
-              R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"third"}]})");
+              R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"third"}],)"
+              R"("stream":true,"stream_options":{"include_usage":true}})");
     const std::string saved = readFile(history);
     EXPECT_EQ(saved,
               "qai-history 1\nsummary " + kSmallSchema +

@@ -60,37 +60,38 @@ private:
     unsigned frame_ = 0;
 };
 
-// The request itself; the reply's text goes to output.
+// The request itself; the reply's text goes to output piece by piece as it arrives.
 std::pair<IQAIMessage*, std::string> sendMessage(IQAIAssistant* assistant, const std::string& text,
                                                  Output& output) {
-    auto result = assistant->addMessage(text);
-    if (result.first)
-        for (IQAIMessageSection* section : result.first->obtainSections())
-            output.write(section->obtainText());
-    return result;
+    return assistant->addMessageStreaming(text, [&output](std::string_view piece) {
+        output.write(piece);
+        return true;
+    });
 }
 
-// The reply's usage is shown where the library's header declares it (the
-// template sees the actual type); otherwise the line says it is not reported.
+const char* stopReasonWords(QAIStopReason reason) {
+    switch (reason) {
+        case QAIStopReason_EndOfTurn:
+            return "end of turn";
+        case QAIStopReason_TokenLimit:
+            return "token limit, the reply was cut";
+        case QAIStopReason_ContentFilter:
+            return "content filter";
+        case QAIStopReason_Other:
+            return "other";
+        default:
+            return "unknown";
+    }
+}
 
 // Token usage and stop reason of a reply, on standard error.
-template <typename Message>
-void printStats(Message* message) {
-    if constexpr (requires {
-                      message->obtainInputTokens();
-                      message->obtainOutputTokens();
-                      message->obtainStopReasonText();
-                  }) {
-        auto count = [](int64_t tokens) {
-            return tokens < 0 ? std::string("unknown") : std::to_string(tokens);
-        };
-        std::string reason(message->obtainStopReasonText());
-        std::fprintf(
-            stderr, "[tokens: %s in, %s out; stop: %s]\n", count(message->obtainInputTokens()).c_str(),
-            count(message->obtainOutputTokens()).c_str(), reason.empty() ? "unknown" : reason.c_str());
-    } else {
-        std::fprintf(stderr, "[tokens: not reported by this library]\n");
-    }
+void printStats(IQAIMessage* message) {
+    auto count = [](int64_t tokens) { return tokens < 0 ? std::string("unknown") : std::to_string(tokens); };
+    std::string line = "[tokens: " + count(message->obtainInputTokens()) + " in, " +
+                       count(message->obtainOutputTokens()) +
+                       " out; stop: " + stopReasonWords(message->obtainStopReason());
+    if (std::string word = message->obtainStopReasonText(); !word.empty()) line += " (" + word + ")";
+    std::fprintf(stderr, "%s]\n", line.c_str());
 }
 
 }  // namespace
