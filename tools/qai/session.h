@@ -1,0 +1,42 @@
+#pragma once
+// Turning command-line options into a configured assistant: provider, key,
+// host, HTTP settings, model and instructions.
+#include <string>
+
+#include "options.h"
+#include "qai.h"
+
+namespace qai::cli {
+
+/// Options every command that talks to a provider accepts.
+extern const std::vector<OptionSpec> kConnectionOptions;
+/// Options that shape the instructions (--schema, --instructions, --system).
+extern const std::vector<OptionSpec> kInstructionOptions;
+
+/// An assistant with the pool it runs on (the pool belongs to the assistant).
+struct Session {
+    IQAIAssistant* assistant = nullptr;
+    ICSHTTPPoolCenter* pool = nullptr;
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() { QAIFreeObject(assistant); }
+};
+
+/// Applies the HTTP options and creates the assistant for --provider (and
+/// --host) with memory (may be null). Returns an error text.
+std::string openSession(const Options& options, IQAIAssistantMemory* memory, Session& session);
+
+/// Creates an assistant that sends nothing, for reading the instructions.
+std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session);
+
+/// Sets --model, --temperature, --instructions, --system and --schema on the
+/// assistant. Returns an error text.
+std::string configureAssistant(const Options& options, IQAIAssistant* assistant);
+
+/// Ollama's host from an option or OLLAMA_HOST: http:// is added when the
+/// text has no scheme, the local default is used when it is empty.
+std::string ollamaHost(const std::string& given);
+
+}  // namespace qai::cli
