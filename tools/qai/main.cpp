@@ -66,8 +66,8 @@ int usageError(const std::string& command, const std::string& error) {
     return 2;
 }
 
-std::vector<OptionSpec> join(std::initializer_list<std::vector<OptionSpec>> lists) {
-    std::vector<OptionSpec> all;
+std::vector<OptionDefinition> join(std::initializer_list<std::vector<OptionDefinition>> lists) {
+    std::vector<OptionDefinition> all;
     for (const auto& list : lists) all.insert(all.end(), list.begin(), list.end());
     return all;
 }
@@ -165,11 +165,11 @@ int runModels(const std::vector<std::string>& args) {
 
 int runChat(const std::vector<std::string>& args) {
     Options options;
-    std::vector<OptionSpec> specs =
+    std::vector<OptionDefinition> definitions =
         join({kConnectionOptions,
               kInstructionOptions,
               {{"--model"}, {"--temperature"}, {"--history"}, {"-m"}, {"--stats", false}}});
-    if (std::string error = parseOptions(args, specs, options); !error.empty())
+    if (std::string error = parseOptions(args, definitions, options); !error.empty())
         return usageError("chat", error);
     if (options.has("--help")) {
         std::printf(

@@ -16,8 +16,8 @@ const std::vector<std::string>& Options::all(const std::string& name) const {
     return it == values.end() ? none : it->second;
 }
 
-std::string parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
-                         Options& options) {
+std::string parseOptions(const std::vector<std::string>& args,
+                         const std::vector<OptionDefinition>& definitions, Options& options) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() < 2 || arg[0] != '-') {
@@ -35,11 +35,11 @@ std::string parseOptions(const std::vector<std::string>& args, const std::vector
             options.values[name].push_back("");
             continue;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : specs)
-            if (candidate.name == name) spec = &candidate;
-        if (!spec) return "unknown option " + name;
-        if (!spec->takesValue) {
+        const OptionDefinition* definition = nullptr;
+        for (const OptionDefinition& candidate : definitions)
+            if (candidate.name == name) definition = &candidate;
+        if (!definition) return "unknown option " + name;
+        if (!definition->takesValue) {
             if (hasInline) return "option " + name + " takes no value";
             options.values[name].push_back("");
         } else if (hasInline) {

@@ -7,7 +7,7 @@
 
 namespace qai::cli {
 
-struct OptionSpec {
+struct OptionDefinition {
     std::string name;  ///< "--schema", or a short form such as "-m"
     bool takesValue = true;
 };
@@ -22,10 +22,10 @@ struct Options {
     const std::vector<std::string>& all(const std::string& name) const;
 };
 
-/// Parses args against specs; returns an error text, empty on success.
+/// Parses args against definitions; returns an error text, empty on success.
 /// "--help" is always accepted as a flag.
-std::string parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
-                         Options& options);
+std::string parseOptions(const std::vector<std::string>& args,
+                         const std::vector<OptionDefinition>& definitions, Options& options);
 
 /// A number within [low, high]; returns an error text naming the option.
 std::string parseNumber(const Options& options, const std::string& name, double low, double high,

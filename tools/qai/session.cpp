@@ -80,12 +80,12 @@ std::string applyHTTPOptions(const Options& options) {
 
 }  // namespace
 
-const std::vector<OptionSpec> kConnectionOptions = {
+const std::vector<OptionDefinition> kConnectionOptions = {
     {"--provider"}, {"--host"},    {"--api-key-file"}, {"--timeout"},         {"--connect-timeout"},
     {"--proxy"},    {"--ca-file"}, {"--retries"},      {"--insecure", false},
 };
 
-const std::vector<OptionSpec> kInstructionOptions = {{"--schema"}, {"--instructions"}, {"--system"}};
+const std::vector<OptionDefinition> kInstructionOptions = {{"--schema"}, {"--instructions"}, {"--system"}};
 
 std::string ollamaHost(const std::string& given) {
     std::string host = given.empty() ? environment("OLLAMA_HOST") : given;

@@ -9,9 +9,9 @@
 namespace qai::cli {
 
 /// Options every command that talks to a provider accepts.
-extern const std::vector<OptionSpec> kConnectionOptions;
+extern const std::vector<OptionDefinition> kConnectionOptions;
 /// Options that shape the instructions (--schema, --instructions, --system).
-extern const std::vector<OptionSpec> kInstructionOptions;
+extern const std::vector<OptionDefinition> kInstructionOptions;
 
 /// An assistant with the pool it runs on (the pool belongs to the assistant).
 struct Session {
