@@ -119,6 +119,34 @@ void QAIAssistant::appendRoleContent(COJsonValue messages, std::string_view role
     item.addKeyValue("content").setString(content);
 }
 
+std::pair<IQAIMessage*, std::string> QAIAssistant::addMessage(std::string text) {
+    beginCall();
+    const std::string model = obtainStore()->obtainModel();
+    const MessageRoute route = obtainMessageRoute(model, false);
+    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, route.suffix)};
+    COJson body;
+    buildMessageBody(body, text, false);
+    const HTTPResult result = HTTP::Post(session.get(), route.url, &body, route.query, {});
+    WholeReply whole = readMessageReply(result, route.suffix);
+    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
+    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+}
+
+std::pair<IQAIMessage*, std::string> QAIAssistant::addMessageStreaming(
+    std::string text, std::function<bool(std::string_view)> onDelta) {
+    beginCall();
+    const std::string model = obtainStore()->obtainModel();
+    const MessageRoute route = obtainMessageRoute(model, true);
+    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, route.suffix)};
+    COJson body;
+    buildMessageBody(body, text, true);
+    const std::unique_ptr<QAIStreamDecoder> decoder = createStreamDecoder();
+    return streamExchange(
+        text, route.url, body, route.query, *decoder,
+        [this, &route](const HTTPResult& result) { return readMessageReply(result, route.suffix); },
+        route.suffix, onDelta);
+}
+
 std::pair<IQAIMessage*, std::string> QAIAssistant::streamExchange(
     const std::string& text, const std::string& url, const COJson& body, const HTTPParams& query,
     QAIStreamDecoder& decoder, const std::function<WholeReply(const HTTPResult&)>& readWhole,
@@ -128,7 +156,8 @@ std::pair<IQAIMessage*, std::string> QAIAssistant::streamExchange(
     const auto failure = [this, &reader, cutSuffix]() -> std::pair<IQAIMessage*, std::string> {
         if (reader.stoppedByHost()) return {nullptr, localizeText(kQAIRequestCancelled)};
         // A piece that is no valid reply is worded like a whole invalid reply.
-        if (reader.failure() == kQAIInvalidResponse) return {nullptr, composeError(kQAIInvalidResponse, cutSuffix)};
+        if (reader.failure() == kQAIInvalidResponse)
+            return {nullptr, composeError(kQAIInvalidResponse, cutSuffix)};
         return {nullptr, reader.failure()};
     };
     if (reader.accepted()) {

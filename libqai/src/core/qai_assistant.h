@@ -13,7 +13,8 @@
 #include "transport/qai_stream.h"
 
 /// What every provider's assistant shares: ownership of the memory, the pool,
-/// the session and the property store, and the re-validation of edits.
+/// the session and the property store, the re-validation of edits, and the
+/// flow of one message (adapters give its route, body and reply reading).
 class QAIAssistant : public IQAIAssistant {
 public:
     ~QAIAssistant() override;
@@ -31,6 +32,10 @@ public:
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
     /// A copy of the base store class, sharing the memory.
     IQAIProperties* obtainProperties() override;
+    /// One message along the adapter's route, body and reply reading.
+    std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
+    std::pair<IQAIMessage*, std::string> addMessageStreaming(
+        std::string text, std::function<bool(std::string_view)> onDelta) override;
 
 protected:
     /// Takes memory (or creates one it owns when null), takes over pool,
@@ -82,6 +87,23 @@ protected:
         const std::string& text, const std::string& url, const COJson& body, const HTTPParams& query,
         QAIStreamDecoder& decoder, const std::function<WholeReply(const HTTPResult&)>& readWhole,
         std::string_view cutSuffix, const std::function<bool(std::string_view)>& onDelta);
+
+    /// Where one message goes, and the request suffix of the texts the
+    /// library words for it.
+    struct MessageRoute {
+        std::string url;
+        HTTPParams query;
+        std::string suffix;
+    };
+    /// The route of a message to model; for an empty model only the suffix
+    /// counts (it ends "Model is empty").
+    virtual MessageRoute obtainMessageRoute(const std::string& model, bool streaming) = 0;
+    /// Fills the request body of one message; streaming adds the stream fields.
+    virtual void buildMessageBody(COJson& body, const std::string& text, bool streaming) = 0;
+    /// Reads a whole (not streamed) reply; suffix is the route's.
+    virtual WholeReply readMessageReply(const HTTPResult& result, const std::string& suffix) = 0;
+    /// A new reader of the provider's streamed reply.
+    virtual std::unique_ptr<QAIStreamDecoder> createStreamDecoder() = 0;
 
     /// qaiComposeError with every secret of the assistant blanked: its key in
     /// each form it is sent, the user information of its host and the proxy's.

@@ -155,7 +155,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_ANTHROPIC::obtainA
     return {byCreated.take(), {}};
 }
 
-void QAIAssistant_ANTHROPIC::buildBody(COJson& body, const std::string& text, bool streaming) {
+void QAIAssistant_ANTHROPIC::buildMessageBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
     body.addKeyValue("model").setString(store->obtainModel());
     if (store->sendsTemperature()) body.addKeyValue("temperature").setDouble(store->obtainTemperature());
@@ -171,7 +171,8 @@ void QAIAssistant_ANTHROPIC::buildBody(COJson& body, const std::string& text, bo
     if (streaming) body.addKeyValue("stream").setBool(true);
 }
 
-QAIAssistant::WholeReply QAIAssistant_ANTHROPIC::readReply(const HTTPResult& result) {
+QAIAssistant::WholeReply QAIAssistant_ANTHROPIC::readMessageReply(const HTTPResult& result,
+                                                                  const std::string& /*suffix*/) {
     if (!result.error.empty()) return {qaiFailureText(result), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {composeError(kQAIInvalidResponse, kMessagesSuffix), {}, {}};
@@ -194,28 +195,11 @@ QAIAssistant::WholeReply QAIAssistant_ANTHROPIC::readReply(const HTTPResult& res
     return whole;
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessage(std::string text) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty())
-        return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
-    COJson body;
-    buildBody(body, text, false);
-    HTTPResult result = HTTP::Post(
-        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "v1", "messages"}), &body, {}, {});
-    WholeReply whole = readReply(result);
-    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
-    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+QAIAssistant::MessageRoute QAIAssistant_ANTHROPIC::obtainMessageRoute(const std::string& /*model*/,
+                                                                      bool /*streaming*/) {
+    return {cfConcatURL({obtainStore()->obtainApiHost(), "v1", "messages"}), {}, kMessagesSuffix};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_ANTHROPIC::addMessageStreaming(
-    std::string text, std::function<bool(std::string_view)> onDelta) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty())
-        return {nullptr, composeError(kQAIModelIsEmpty, kMessagesSuffix)};
-    COJson body;
-    buildBody(body, text, true);
-    AnthropicDecoder decoder;
-    return streamExchange(
-        text, cfConcatURL({obtainStore()->obtainApiHost(), "v1", "messages"}), body, {}, decoder,
-        [this](const HTTPResult& result) { return readReply(result); }, kMessagesSuffix, onDelta);
+std::unique_ptr<QAIStreamDecoder> QAIAssistant_ANTHROPIC::createStreamDecoder() {
+    return std::make_unique<AnthropicDecoder>();
 }

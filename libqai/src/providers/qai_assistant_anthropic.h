@@ -36,12 +36,10 @@ public:
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     /// The base re-validation, then a temperature above 1.0 becomes 1.0.
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
-    std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
-    std::pair<IQAIMessage*, std::string> addMessageStreaming(
-        std::string text, std::function<bool(std::string_view)> onDelta) override;
-
 private:
-    void buildBody(COJson& body, const std::string& text, bool streaming);
-    WholeReply readReply(const HTTPResult& result);
+    MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
+    void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;
+    WholeReply readMessageReply(const HTTPResult& result, const std::string& suffix) override;
+    std::unique_ptr<QAIStreamDecoder> createStreamDecoder() override;
     std::string apiKey;
 };

@@ -151,7 +151,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_GOOGLE::obtainAvai
     return {std::move(models), {}};
 }
 
-void QAIAssistant_GOOGLE::buildBody(COJson& body, const std::string& text) {
+void QAIAssistant_GOOGLE::buildMessageBody(COJson& body, const std::string& text, bool /*streaming*/) {
     QAIAssistantProperties* store = obtainStore();
     if (store->sendsTemperature())
         body.addKeyValue("generationConfig").addKeyValue("temperature").setDouble(store->obtainTemperature());
@@ -169,7 +169,8 @@ void QAIAssistant_GOOGLE::buildBody(COJson& body, const std::string& text) {
     appendContent(contents, "user", text);
 }
 
-QAIAssistant::WholeReply QAIAssistant_GOOGLE::readReply(const HTTPResult& result, const std::string& suffix) {
+QAIAssistant::WholeReply QAIAssistant_GOOGLE::readMessageReply(const HTTPResult& result,
+                                                               const std::string& suffix) {
     if (!result.error.empty()) return {qaiFailureText(result, googleErrorText), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {composeError(kQAIInvalidResponse, suffix), {}, {}};
@@ -182,36 +183,16 @@ QAIAssistant::WholeReply QAIAssistant_GOOGLE::readReply(const HTTPResult& result
     return whole;
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessage(std::string text) {
-    beginCall();
-    const std::string model = obtainStore()->obtainModel();
-    if (model.empty()) return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/generateContent")};
-    const std::string suffix = ": p/v1beta/models/" + model + ":" + kGenerateContent;
-    COJson body;
-    buildBody(body, text);
-    const HTTPParams query{{"key", apiKey}};
-    const std::string url =
-        cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models", model + ":" + kGenerateContent});
-    HTTPResult result = HTTP::Post(obtainSession(), url, &body, query, {});
-    WholeReply whole = readReply(result, suffix);
-    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
-    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+QAIAssistant::MessageRoute QAIAssistant_GOOGLE::obtainMessageRoute(const std::string& model, bool streaming) {
+    const std::string method = streaming ? kStreamGenerateContent : kGenerateContent;
+    // Without a model the suffix names only the method.
+    if (model.empty()) return {{}, {}, ": p/v1beta/models/" + method};
+    HTTPParams query{{"key", apiKey}};
+    if (streaming) query.insert(query.begin(), {"alt", "sse"});
+    return {cfConcatURL({obtainStore()->obtainApiHost(), "v1beta", "models", model + ":" + method}),
+            std::move(query), ": p/v1beta/models/" + model + ":" + method};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_GOOGLE::addMessageStreaming(
-    std::string text, std::function<bool(std::string_view)> onDelta) {
-    beginCall();
-    const std::string model = obtainStore()->obtainModel();
-    if (model.empty())
-        return {nullptr, composeError(kQAIModelIsEmpty, ": p/v1beta/models/streamGenerateContent")};
-    const std::string suffix = ": p/v1beta/models/" + model + ":" + kStreamGenerateContent;
-    COJson body;
-    buildBody(body, text);
-    const HTTPParams query{{"alt", "sse"}, {"key", apiKey}};
-    const std::string url = cfConcatURL(
-        {obtainStore()->obtainApiHost(), "v1beta", "models", model + ":" + kStreamGenerateContent});
-    GoogleDecoder decoder;
-    return streamExchange(
-        text, url, body, query, decoder,
-        [this, &suffix](const HTTPResult& result) { return readReply(result, suffix); }, suffix, onDelta);
+std::unique_ptr<QAIStreamDecoder> QAIAssistant_GOOGLE::createStreamDecoder() {
+    return std::make_unique<GoogleDecoder>();
 }

@@ -17,12 +17,10 @@ public:
     /// Models that support generateContent, without the "models/" prefix, in
     /// reply order over every page.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
-    std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
-    std::pair<IQAIMessage*, std::string> addMessageStreaming(
-        std::string text, std::function<bool(std::string_view)> onDelta) override;
-
 private:
-    void buildBody(COJson& body, const std::string& text);
-    WholeReply readReply(const HTTPResult& result, const std::string& suffix);
+    MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
+    void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;
+    WholeReply readMessageReply(const HTTPResult& result, const std::string& suffix) override;
+    std::unique_ptr<QAIStreamDecoder> createStreamDecoder() override;
     std::string apiKey;
 };

@@ -72,7 +72,7 @@ std::pair<std::vector<std::string>, std::string> QAIAssistant_OLLAMA::obtainAvai
     return {std::move(models), {}};
 }
 
-void QAIAssistant_OLLAMA::buildBody(COJson& body, const std::string& text, bool streaming) {
+void QAIAssistant_OLLAMA::buildMessageBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
     body.addKeyValue("model").setString(store->obtainModel());
     body.addKeyValue("stream").setBool(streaming);
@@ -85,7 +85,8 @@ void QAIAssistant_OLLAMA::buildBody(COJson& body, const std::string& text, bool 
     appendConversation(messages, text);
 }
 
-QAIAssistant::WholeReply QAIAssistant_OLLAMA::readReply(const HTTPResult& result) {
+QAIAssistant::WholeReply QAIAssistant_OLLAMA::readMessageReply(const HTTPResult& result,
+                                                               const std::string& /*suffix*/) {
     if (!result.error.empty()) return {qaiFailureText(result), {}, {}};
     const COJsonValue root = qaiValidRoot(result.response.get());
     if (!root) return {composeError(kQAIInvalidResponse, kChatSuffix), {}, {}};
@@ -103,26 +104,11 @@ QAIAssistant::WholeReply QAIAssistant_OLLAMA::readReply(const HTTPResult& result
     return whole;
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessage(std::string text) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
-    COJson body;
-    buildBody(body, text, false);
-    HTTPResult result = HTTP::Post(
-        obtainSession(), cfConcatURL({obtainStore()->obtainApiHost(), "api", "chat"}), &body, {}, {});
-    WholeReply whole = readReply(result);
-    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
-    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+QAIAssistant::MessageRoute QAIAssistant_OLLAMA::obtainMessageRoute(const std::string& /*model*/,
+                                                                   bool /*streaming*/) {
+    return {cfConcatURL({obtainStore()->obtainApiHost(), "api", "chat"}), {}, kChatSuffix};
 }
 
-std::pair<IQAIMessage*, std::string> QAIAssistant_OLLAMA::addMessageStreaming(
-    std::string text, std::function<bool(std::string_view)> onDelta) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty()) return {nullptr, composeError(kQAIModelIsEmpty, kChatSuffix)};
-    COJson body;
-    buildBody(body, text, true);
-    OllamaDecoder decoder;
-    return streamExchange(
-        text, cfConcatURL({obtainStore()->obtainApiHost(), "api", "chat"}), body, {}, decoder,
-        [this](const HTTPResult& result) { return readReply(result); }, kChatSuffix, onDelta);
+std::unique_ptr<QAIStreamDecoder> QAIAssistant_OLLAMA::createStreamDecoder() {
+    return std::make_unique<OllamaDecoder>();
 }

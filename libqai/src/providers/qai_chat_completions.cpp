@@ -142,7 +142,7 @@ std::pair<std::vector<std::string>, std::string> QAIChatCompletionsAssistant::ob
     return {std::move(models), {}};
 }
 
-void QAIChatCompletionsAssistant::buildChatBody(COJson& body, const std::string& text, bool streaming) {
+void QAIChatCompletionsAssistant::buildMessageBody(COJson& body, const std::string& text, bool streaming) {
     QAIAssistantProperties* store = obtainStore();
     COJsonValue root = body.obtainRoot();
     root.addKeyValue("model").setString(store->obtainModel());
@@ -157,7 +157,8 @@ void QAIChatCompletionsAssistant::buildChatBody(COJson& body, const std::string&
     if (profile.streamUsage) root.addKeyValue("stream_options").addKeyValue("include_usage").setBool(true);
 }
 
-QAIAssistant::WholeReply QAIChatCompletionsAssistant::readChatReply(const HTTPResult& result) {
+QAIAssistant::WholeReply QAIChatCompletionsAssistant::readMessageReply(const HTTPResult& result,
+                                                                       const std::string& /*suffix*/) {
     if (!result.error.empty()) return {qaiFailureText(result, profile.errorText), {}, {}};
     const COJsonValue reply = qaiValidRoot(result.response.get());
     if (!reply) return {composeError(kQAIInvalidResponse, profile.chatSuffix), {}, {}};
@@ -181,27 +182,11 @@ QAIAssistant::WholeReply QAIChatCompletionsAssistant::readChatReply(const HTTPRe
     return whole;
 }
 
-std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessage(std::string text) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty())
-        return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
-    COJson body;
-    buildChatBody(body, text, false);
-    HTTPResult result = HTTP::Post(obtainSession(), obtainURL(profile.chatPath), &body, {}, {});
-    WholeReply whole = readChatReply(result);
-    if (!whole.error.empty()) return {nullptr, std::move(whole.error)};
-    return completeExchange(text, std::move(whole.text), std::move(whole.facts));
+QAIAssistant::MessageRoute QAIChatCompletionsAssistant::obtainMessageRoute(const std::string& /*model*/,
+                                                                           bool /*streaming*/) {
+    return {obtainURL(profile.chatPath), {}, std::string(profile.chatSuffix)};
 }
 
-std::pair<IQAIMessage*, std::string> QAIChatCompletionsAssistant::addMessageStreaming(
-    std::string text, std::function<bool(std::string_view)> onDelta) {
-    beginCall();
-    if (obtainStore()->obtainModel().empty())
-        return {nullptr, composeError(kQAIModelIsEmpty, profile.chatSuffix)};
-    COJson body;
-    buildChatBody(body, text, true);
-    ChatCompletionsDecoder decoder;
-    return streamExchange(
-        text, obtainURL(profile.chatPath), body, {}, decoder,
-        [this](const HTTPResult& result) { return readChatReply(result); }, profile.chatSuffix, onDelta);
+std::unique_ptr<QAIStreamDecoder> QAIChatCompletionsAssistant::createStreamDecoder() {
+    return std::make_unique<ChatCompletionsDecoder>();
 }

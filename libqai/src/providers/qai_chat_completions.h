@@ -52,9 +52,6 @@ public:
     std::string obtainDefaultHost() override;
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
-    std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
-    std::pair<IQAIMessage*, std::string> addMessageStreaming(
-        std::string text, std::function<bool(std::string_view)> onDelta) override;
 
 protected:
     /// profile must outlive the assistant (adapters pass a static one).
@@ -66,9 +63,10 @@ private:
     std::pair<std::vector<std::string>, std::string> obtainSortedModels(bool anyErrorMemberFails);
     std::pair<std::vector<std::string>, std::string> obtainPlainModels();
     std::string obtainURL(const std::vector<std::string_view>& path) const;
-    /// The chat request's body; streaming adds the stream fields.
-    void buildChatBody(COJson& body, const std::string& text, bool streaming);
-    WholeReply readChatReply(const HTTPResult& result);
+    MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
+    void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;
+    WholeReply readMessageReply(const HTTPResult& result, const std::string& suffix) override;
+    std::unique_ptr<QAIStreamDecoder> createStreamDecoder() override;
 
     const Profile& profile;
     std::string apiKey;
