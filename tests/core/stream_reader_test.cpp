@@ -1,8 +1,9 @@
-// The pieces of the stream reader on their own: line splitting across any
-// piece boundary, whole characters across deltas, the event framing with a
-// bare error object, and the stop-reason words.
+// The stream reader's pieces on their own: line splitting at every cut, whole
+// characters across deltas, the event framing with a bare error object, and
+// the stop-reason words.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,69 +12,39 @@
 
 namespace {
 
-std::vector<std::string> splitAt(const std::string& body, const std::vector<size_t>& cuts) {
-    QAILineSplitter splitter;
-    std::vector<std::string> lines;
-    const auto take = [&lines](std::string_view line) { lines.emplace_back(line); };
-    size_t from = 0;
-    for (const size_t cut : cuts) {
-        splitter.feed(std::string_view(body).substr(from, cut - from), take);
-        from = cut;
-    }
-    splitter.feed(std::string_view(body).substr(from), take);
-    splitter.finish(take);
-    return lines;
-}
-
 TEST(LineSplitter, EndsLinesOnLfCrAndCrLfWhereverThePiecesBreak) {
-    const struct {
-        std::string body;
-        std::vector<std::string> lines;
-    } cases[] = {
-        {"a\nb\n", {"a", "b"}},
-        {"a\r\nb\r\n\r\n", {"a", "b", ""}},
-        {"a\rb\r\rc", {"a", "b", "", "c"}},
-        {"data: x\r\n\ndata: y", {"data: x", "", "data: y"}},
-        {"\r\n\r", {"", ""}},
-    };
-    for (const auto& item : cases) {
-        SCOPED_TRACE(item.body);
-        EXPECT_EQ(splitAt(item.body, {}), item.lines);
-        // Every single cut and every pair of cuts, a CR ending one piece and its LF
-        // starting the next included.
-        for (size_t i = 0; i <= item.body.size(); ++i) {
-            for (size_t j = i; j <= item.body.size(); ++j) {
-                EXPECT_EQ(splitAt(item.body, {i, j}), item.lines) << "cuts " << i << ", " << j;
+    // clang-format off
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"a\nb\n", {"a", "b"}}, {"a\r\nb\r\n\r\n", {"a", "b", ""}}, {"a\rb\r\rc", {"a", "b", "", "c"}},
+        {"data: x\r\n\ndata: y", {"data: x", "", "data: y"}}, {"\r\n\r", {"", ""}}};
+    // clang-format on
+    for (const auto& [body, expected] : cases) {
+        // Three pieces at every pair of cuts, a CR ending one piece and its LF starting the next included.
+        for (size_t i = 0; i <= body.size(); ++i) {
+            for (size_t j = i; j <= body.size(); ++j) {
+                QAILineSplitter splitter;
+                std::vector<std::string> lines;
+                const auto take = [&lines](std::string_view line) { lines.emplace_back(line); };
+                for (const std::string& piece : {body.substr(0, i), body.substr(i, j - i), body.substr(j)})
+                    splitter.feed(piece, take);
+                splitter.finish(take);
+                EXPECT_EQ(lines, expected) << body << " cut at " << i << ", " << j;
             }
         }
     }
 }
 
-/// Whether text is a run of whole UTF-8 sequences.
-bool wholeCharacters(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 TEST(Utf8Joiner, HoldsBackAnUnfinishedCharacterUntilTheNextDelta) {
-    for (const std::string& text :
-         {std::string("a\xC3\xA9z"), std::string("a\xE4\xB8\x96z"), std::string("a\xF0\x9F\x98\x80z"),
-          std::string("\xC3\xA9\xF0\x9F\x98\x80")}) {
+    for (const std::string text :
+         {"a\xC3\xA9z", "a\xE4\xB8\x96z", "a\xF0\x9F\x98\x80z", "\xC3\xA9\xF0\x9F\x98\x80"}) {
         for (size_t cut = 0; cut <= text.size(); ++cut) {
+            // The first delta ends where the character the cut falls into begins.
+            size_t whole = cut;
+            while (whole < text.size() && (static_cast<unsigned char>(text[whole]) & 0xC0) == 0x80) --whole;
             QAIUtf8Joiner joiner;
-            const std::string first = joiner.take(text.substr(0, cut));
-            const std::string second = joiner.take(text.substr(cut));
-            EXPECT_EQ(first + second + joiner.flush(), text) << "cut " << cut;
-            EXPECT_TRUE(wholeCharacters(first)) << "cut " << cut;
-            EXPECT_TRUE(wholeCharacters(second)) << "cut " << cut;
+            EXPECT_EQ(joiner.take(text.substr(0, cut)), text.substr(0, whole)) << cut;
+            EXPECT_EQ(joiner.take(text.substr(cut)), text.substr(whole)) << cut;
+            EXPECT_EQ(joiner.flush(), "") << cut;
         }
     }
     // A sequence the reply never completes comes out at the end, as it is.
@@ -82,63 +53,37 @@ TEST(Utf8Joiner, HoldsBackAnUnfinishedCharacterUntilTheNextDelta) {
     EXPECT_EQ(joiner.flush(), "\xE4\xB8");
 }
 
-/// Records what the framing hands on.
-class RecordingDecoder final : public QAISseDecoder {
-public:
-    std::vector<std::string> seen;
-
-protected:
+/// Records what the framing hands on; a bare object fails the reader with its error text.
+struct RecordingDecoder final : QAISseDecoder {
     void event(std::string_view type, std::string_view data, QAIStreamReader&) override {
         seen.push_back(std::string(type) + "|" + std::string(data));
     }
-    void bare(std::string_view json, QAIStreamReader&) override {
-        seen.push_back("bare|" + qaiStreamErrorText(json));
-    }
+    std::vector<std::string> seen;
 };
 
 TEST(EventFraming, GathersFieldsSkipsCommentsAndCollectsABareObject) {
     RecordingDecoder decoder;
     QAIStreamReader reader(decoder, [](std::string_view) { return true; });
-    const char* const lines[] = {
-        ": keep-alive",
-        "",
-        "event: a",
-        "data: 1",
-        "data:2",
-        "id: 7",
-        "",
-        "data: {\"x\":1}",
-        "",
-        // A bare error object over several lines, braces inside its strings.
-        "{",
-        "  \"error\": {",
-        "    \"message\": \"bad } { input\",",
-        "    \"code\": 400",
-        "  }",
-        "}",
-        "data: tail",
-    };
-    for (const char* line : lines) decoder.line(line, reader);
-    decoder.finish(reader);  // the last event lacks its blank line
-    EXPECT_EQ(decoder.seen,
-              (std::vector<std::string>{"a|1\n2", "|{\"x\":1}", "bare|bad } { input", "|tail"}));
+    // A bare error object over several lines has braces inside its strings; the last event
+    // lacks its blank line.
+    std::istringstream lines(
+        ": keep-alive\n\nevent: a\ndata: 1\ndata:2\nid: 7\n\ndata: {\"x\":1}\n\n"
+        "{\n  \"error\": {\n    \"message\": \"bad } { input\",\n    \"code\": 400\n  }\n}\ndata: tail");
+    for (std::string line; std::getline(lines, line);) decoder.line(line, reader);
+    decoder.finish(reader);
+    EXPECT_EQ(decoder.seen, (std::vector<std::string>{"a|1\n2", "|{\"x\":1}", "|tail"}));
+    EXPECT_EQ(reader.failure(), "bad } { input");
 }
 
 TEST(StopReason, ProviderWordsMapAcrossProtocols) {
+    // clang-format off
+    const QAIStopReason end = QAIStopReason_EndOfTurn, limit = QAIStopReason_TokenLimit,
+                        filter = QAIStopReason_ContentFilter, other = QAIStopReason_Other;
     const std::pair<const char*, QAIStopReason> cases[] = {
-        {"", QAIStopReason_Unknown},
-        {"stop", QAIStopReason_EndOfTurn},
-        {"end_turn", QAIStopReason_EndOfTurn},
-        {"STOP", QAIStopReason_EndOfTurn},
-        {"length", QAIStopReason_TokenLimit},
-        {"max_tokens", QAIStopReason_TokenLimit},
-        {"MAX_TOKENS", QAIStopReason_TokenLimit},
-        {"content_filter", QAIStopReason_ContentFilter},
-        {"SAFETY", QAIStopReason_ContentFilter},
-        {"refusal", QAIStopReason_ContentFilter},
-        {"tool_calls", QAIStopReason_Other},
-        {"Stop", QAIStopReason_Other},
-    };
+        {"", QAIStopReason_Unknown}, {"tool_calls", other}, {"Stop", other}, {"stop", end}, {"end_turn", end},
+        {"STOP", end}, {"length", limit}, {"max_tokens", limit}, {"MAX_TOKENS", limit}, {"refusal", filter},
+        {"content_filter", filter}, {"SAFETY", filter}};
+    // clang-format on
     for (const auto& [word, reason] : cases) EXPECT_EQ(qaiStopReasonFromText(word), reason) << word;
 }
 
