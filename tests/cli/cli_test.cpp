@@ -1,13 +1,31 @@
-// The qai program end to end: the built binary against the local provider
-// test server posing as each protocol, and against databases made here.
+// The qai program end to end, run as a subprocess as a user would run it
+// from a shell, against the local provider test server and against databases
+// made here. Most cases are rows of arguments and the expected output, error,
+// exit status and requests sent; the files they read are in tests/fixtures/cli.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
-#include "cli_runner.h"
 #include "test_server.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 #if defined(QAI_CLI_SQLITE)
 #include <sqlite3.h>
 #endif
@@ -15,336 +33,313 @@
 namespace {
 
 using qai::test::CannedReply;
-using qai::test::readFile;
-using qai::test::runQai;
-using qai::test::setVariable;
-using qai::test::TempDir;
+using qai::test::readFixture;
 using qai::test::TestServer;
-using qai::test::writeFile;
 
-const std::string kSmallSchema =
-    R"([{"schemas":[{"schema_name":"s","tables":[{"name":"t","fields":[{"name":"id","type":"int"}],)"
-    R"("pkeys":["id"]}],"views":[{"name":"v","fields":[{"name":"id","type":"int"}]}]}]}])";
+const std::string kFixtures = QAI_TEST_FIXTURES "/cli/";
 
-struct Protocol {
-    const char* provider;
-    const char* keyVariable;  // "" for none
-    const char* chatPath;
-    const char* streamType;
-    std::string stream;  // a streamed reply of "SELECT 1;" in two pieces, 11 tokens in, 2 out
-    const char* modelsPath;
-    const char* modelsReply;
-    const char* keyEvidence;  // where the key shows in the request ("" for none)
-    const char* stopWord;     // the provider's own word for the end of a turn
-};
-
-const Protocol kProtocols[] = {
-    {"openai", "OPENAI_API_KEY", "/v1/chat/completions", "text/event-stream",
-     "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"SELECT\"}}]}\n\n"
-     "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\" 1;\"},\"finish_reason\":\"stop\"}],"
-     "\"usage\":{\"prompt_tokens\":11,\"completion_tokens\":2}}\n\ndata: [DONE]\n\n",
-     "/v1/models",
-     R"({"data":[{"id":"m-old","object":"model","created":1},{"id":"m-new","object":"model","created":2}]})",
-     "Authorization", "stop"},
-    {"anthropic", "ANTHROPIC_API_KEY", "/v1/messages", "text/event-stream",
-     "event: message_start\ndata: "
-     "{\"type\":\"message_start\",\"message\":{\"usage\":{\"input_tokens\":11}}}\n\n"
-     "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,"
-     "\"delta\":{\"type\":\"text_delta\",\"text\":\"SELECT\"}}\n\n"
-     "event: content_block_delta\ndata: {\"type\":\"content_block_delta\",\"index\":0,"
-     "\"delta\":{\"type\":\"text_delta\",\"text\":\" 1;\"}}\n\n"
-     "event: message_delta\ndata: {\"type\":\"message_delta\",\"delta\":{\"stop_reason\":\"end_turn\"},"
-     "\"usage\":{\"output_tokens\":2}}\n\nevent: message_stop\ndata: {\"type\":\"message_stop\"}\n\n",
-     "/v1/models",
-     R"({"data":[{"type":"model","id":"m-new","created_at":"2025-06-01T00:00:00Z"},)"
-     R"({"type":"model","id":"m-old","created_at":"2024-01-01T00:00:00Z"}]})",
-     "x-api-key", "end_turn"},
-    {"google", "GEMINI_API_KEY", "/v1beta/models/m-new:streamGenerateContent", "text/event-stream",
-     "data: {\"candidates\":[{\"content\":{\"role\":\"model\",\"parts\":[{\"text\":\"SELECT\"}]}}]}\n\n"
-     "data: {\"candidates\":[{\"content\":{\"role\":\"model\",\"parts\":[{\"text\":\" 1;\"}]},"
-     "\"finishReason\":\"STOP\"}],\"usageMetadata\":{\"promptTokenCount\":11,\"candidatesTokenCount\":2}}"
-     "\n\n",
-     "/v1beta/models",
-     R"({"models":[{"name":"models/m-new","supportedGenerationMethods":["generateContent"]},)"
-     R"({"name":"models/m-old","supportedGenerationMethods":["generateContent"]}]})",
-     "key", "STOP"},
-    {"ollama", "", "/api/chat", "application/x-ndjson",
-     "{\"message\":{\"role\":\"assistant\",\"content\":\"SELECT\"},\"done\":false}\n"
-     "{\"message\":{\"role\":\"assistant\",\"content\":\" 1;\"},\"done\":true,\"done_reason\":\"stop\","
-     "\"prompt_eval_count\":11,\"eval_count\":2}\n",
-     "/api/tags", R"({"models":[{"name":"m-new"},{"name":"m-old"}]})", "", "stop"},
-};
-
-void PrintTo(const Protocol& protocol, std::ostream* out) { *out << protocol.provider; }
-
-class CliProtocol : public ::testing::TestWithParam<Protocol> {};
-
-// One streamed message with its usage, and the model list, through each
-// protocol; Ollama's host is given without a scheme, as OLLAMA_HOST usually is.
-TEST_P(CliProtocol, ChatsAndListsModels) {
-    const Protocol& protocol = GetParam();
-    TestServer server;
-    CannedReply streamed(200, protocol.stream);
-    streamed.contentType = protocol.streamType;
-    server.reply("POST", protocol.chatPath, streamed);
-    server.reply("GET", protocol.modelsPath, 200, protocol.modelsReply);
-    TempDir dir(protocol.provider);
-    writeFile(dir / "schema.json", kSmallSchema);
-    if (*protocol.keyVariable) setVariable(protocol.keyVariable, "secret-key-1");
-    std::string host = std::string(protocol.provider) == "ollama" ? server.url().substr(7) : server.url();
-
-    auto chat =
-        runQai({"chat", "--provider", protocol.provider, "--model", "m-new", "--host", host, "--schema",
-                (dir / "schema.json").string(), "--temperature", "0.25", "--stats", "-m", "count the rows"},
-               dir.path());
-    EXPECT_EQ(chat.status, 0) << chat.err;
-    EXPECT_EQ(chat.out, "SELECT 1;\n");
-    EXPECT_EQ(chat.err,
-              std::string("[tokens: 11 in, 2 out; stop: end of turn (") + protocol.stopWord + ")]\n");
-    auto request = server.lastRequest();
-    EXPECT_EQ(request.path, protocol.chatPath);
-    EXPECT_NE(request.body.find("count the rows"), std::string::npos) << request.body;
-    EXPECT_NE(request.body.find("0.25"), std::string::npos) << request.body;
-    EXPECT_NE(request.body.find("CREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))"), std::string::npos)
-        << request.body;
-    if (*protocol.keyEvidence) {
-        std::string evidence =
-            request.header(protocol.keyEvidence) + request.queryParam(protocol.keyEvidence);
-        EXPECT_NE(evidence.find("secret-key-1"), std::string::npos);
-    }
-
-    auto models = runQai({"models", "--provider", protocol.provider, "--host", host}, dir.path());
-    EXPECT_EQ(models.status, 0) << models.err;
-    EXPECT_EQ(models.out, "m-new\nm-old\n");
-    if (*protocol.keyVariable) setVariable(protocol.keyVariable, "");
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-INSTANTIATE_TEST_SUITE_P(Protocols, CliProtocol, ::testing::ValuesIn(kProtocols),
-                         [](const auto& param) { return std::string(param.param.provider); });
+/// A new empty directory for one test, removed at its end.
+struct TempDir {
+    explicit TempDir(const std::string& name)
+        : path(std::filesystem::temp_directory_path() / ("qai_cli_" + name)) {
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+    std::filesystem::path path;
+};
 
-// A later run continues the conversation and its description kept in the
-// history file, piped input sends one message a line, and a history that
-// cannot be written is reported while the old file stays whole.
-TEST(CliHistory, ContinuesAcrossRunsAndSurvivesAFailedWrite) {
+struct CliResult {
+    int status = -1;
+    std::string out, err;
+};
+
+// Windows' CRLF line ends read as LF, and debug builds' diagnostics are not the program's output.
+std::string cleaned(std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    for (size_t at; (at = text.find("libqai diagnostic: ")) != std::string::npos;)
+        text.erase(at, text.find('\n', at) - at + 1);
+    return text;
+}
+
+/// Runs qai with args (none may hold a double quote) and input on standard input, its files in dir.
+CliResult runQai(const std::vector<std::string>& args, const TempDir& dir, const std::string& input = "") {
+    const auto quoted = [](const std::string& text) { return "\"" + text + "\""; };
+#if defined(_WIN32)
+    wchar_t self[MAX_PATH];  // the program sits beside the test in bin/
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::string command =
+        quoted((std::filesystem::path(std::wstring(self, length)).parent_path() / "qai.exe").string());
+#else
+    std::string command = quoted(QAI_CLI_PROGRAM);
+#endif
+    for (const std::string& arg : args) command += " " + quoted(arg);
+    std::ofstream(dir / "stdin", std::ios::binary) << input;
+    command +=
+        " < " + quoted(dir / "stdin") + " > " + quoted(dir / "stdout") + " 2> " + quoted(dir / "stderr");
+    CliResult result;
+#if defined(_WIN32)
+    result.status = std::system(quoted(command).c_str());  // cmd /c drops the outer pair of quotes
+#else
+    const int status = std::system(command.c_str());
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+    result.out = cleaned(readFile(dir / "stdout"));
+    result.err = cleaned(readFile(dir / "stderr"));
+    return result;
+}
+
+/// Sets a variable the program inherits; qai takes an empty one as unset.
+void setVariable(const std::string& name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+/// Whether text matches pattern, where "*" stands for any text within one line and a final "..."
+/// for any rest.
+bool matches(std::string_view text, std::string_view pattern) {
+    const size_t star = pattern.find('*');
+    if (star == std::string_view::npos)
+        return pattern.ends_with("...") ? text.starts_with(pattern.substr(0, pattern.size() - 3))
+                                        : text == pattern;
+    if (!text.starts_with(pattern.substr(0, star))) return false;
+    for (size_t end = star;; ++end) {
+        if (matches(text.substr(end), pattern.substr(star + 1))) return true;
+        if (end == text.size() || text[end] == '\n') return false;
+    }
+}
+
+struct Row {
+    std::vector<std::string> args;
+    std::string out = {}, err = {};
+    int status = 0, busy = 0;  // busy: "503 busy" replies the server gives before its answer
+    size_t requests = 0;       // requests the run sends
+};
+
+TEST(Cli, EachCommandAnswersAsExpected) {
+    TempDir dir("rows");
+    std::filesystem::copy(kFixtures, dir.path);  // whatever qai does, the originals stay as they are
+    const std::string f = dir / "";
+    // One table of 40000 columns: some hundred thousand tokens.
+    std::string big = R"([{"schemas":[{"tables":[{"name":"wide","fields":[{"name":"c0","type":"real"})";
+    for (int c = 1; c < 40000; ++c) big += ",{\"name\":\"c" + std::to_string(c) + "\",\"type\":\"real\"}";
+    std::ofstream(dir / "big.json") << big << "]}]}]}]";
+#if defined(QAI_CLI_SQLITE)
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "shop.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, readFile(QAI_EXAMPLES "/shop.sql").c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+#endif
+    TestServer server;
+    server.reply("POST", "/api/chat", 200, R"({"message":{"role":"assistant","content":"ok"}})");
+    const auto ollama = [&server](std::vector<std::string> args) {
+        args.insert(args.begin(), {"chat", "--provider", "ollama", "--host", server.url(), "--model", "m"});
+        return args;
+    };
+    const std::string providers = "openai, google, deepseek, ollama, xai, anthropic, alibaba, bytedance";
+    setVariable("OPENAI_API_KEY", "");
+    const Row rows[] = {
+        // clang-format off
+        {{"--help"}, "usage: qai COMMAND ..."}, {{"schema", "--help"}, "usage: qai schema DATABASE\n..."},
+        {{"prompt", "--help"}, "usage: qai prompt ..."}, {{"models", "--help"}, "usage: qai models ..."},
+        {{"chat", "--help"}, "usage: qai chat ..."},
+        {{"prompt", "--schema", f + "small.json", "--instructions", "Be brief.", "--system", "b=Second.",
+          "--system", "a=First.", "--stats"},
+         "Be brief.\n\nFirst.\nSecond.\nCREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))\n"
+         "CREATE VIEW `s`.`v` (`id` int)\n\n", "109 bytes, 7 lines, 1 tables, 1 views, about 28 tokens\n"},
+        {{"prompt", "--schema", dir / "big.json", "--stats"}, "CREATE TABLE `wide` (`c0` real, ...",
+         "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nqai: warning: about * tokens of instructions "
+         "alone exceed the 128000-token context window of many models; describe fewer schemas or tables\n"},
+        {{"prompt", "--schema", f + "shop_structure.json"}, readFixture("cli/shop_prompt.txt")},
+#if defined(QAI_CLI_SQLITE)
+        // The example database, described as expected and rendered as from its description file.
+        {{"schema", dir / "shop.db"}, readFixture("cli/shop_structure.json")},
+        {{"prompt", "--schema", "sqlite:" + dir / "shop.db"}, readFixture("cli/shop_prompt.txt")},
+        {{"schema", f + "missing.db"}, "",
+         "qai: cannot open SQLite database " + f + "missing.db: unable to open database file\n", 1},
+        {{"schema", "sqlite:" + f + "not-a-db.db"}, "",
+         "qai: cannot read SQLite database " + f + "not-a-db.db: file is not a database\n", 1},
+#endif
+        // Standard input sends one message a line, skipping blank ones. A passing server failure is
+        // retried twice unless --retries says otherwise.
+        {ollama({}), "ok\nok\n", "", 0, 2, 4},
+        {ollama({"-m", "hi", "--retries", "0"}), "", "qai: *\n", 1, 1, 1},
+        // Each failure a user meets first: one clear line and a status that is not zero.
+        {{"chat", "--provider", "openai", "--model", "m", "-m", "hi"}, "",
+         "qai: no API key for openai: set OPENAI_API_KEY or use --api-key-file FILE\n", 1},
+        {{"models", "--provider", "openai", "--api-key-file", f + "empty.key"}, "",
+         "qai: API key file " + f + "empty.key is empty\n", 1},
+        {{"models", "--provider", "mistery"}, "",
+         "qai: unknown provider 'mistery' (one of " + providers + ")\n", 1},
+        {{"models"}, "", "qai: no provider given: use --provider NAME (" + providers + ")\n", 1},
+        {{"models", "--provider", "ollama", "--host", "http://127.0.0.1:1"}, "", "qai: *\n", 1},
+        {{"prompt", "--schema", f + "missing.json"}, "", "qai: cannot read " + f + "missing.json: *\n", 1},
+        {{"prompt", "--schema", f + "bad.json"}, "",
+         "qai: " + f + "bad.json is not a valid database description (not JSON)\n", 1},
+        {{"prompt", "--schema", f + "object.json"}, "",
+         "qai: " + f + "object.json is not a valid database description (expected a list of catalogs)\n", 1},
+        {ollama({"--history", f + "bad.history"}), "",
+         "qai: history " + f + "bad.history is not a qai history file\n", 1},
+        {ollama({"--history", f + "damaged.history"}), "",
+         "qai: history " + f + "damaged.history is damaged at line 3\n", 1},
+        {{"schema", f + "small.json"}, "", "qai: " + f + "small.json is not a database: use sqlite:PATH, "
+         "a .db or .sqlite file, or postgresql://...\n", 1},
+        {ollama({"--temperature", "3"}), "",
+         "qai: option --temperature needs a number from 0 to 2, not '3'\n", 1},
+        {{"chat", "--provider", "ollama", "-m", "x"}, "",
+         "qai chat: needs --model MODEL (see qai chat --help)\n", 2},
+        {{"models", "--colour"}, "", "qai models: unknown option --colour (see qai models --help)\n", 2},
+        {{"prompt", "--schema"}, "",
+         "qai prompt: option --schema needs a value (see qai prompt --help)\n", 2},
+        {{"frobnicate"}, "", "qai: unknown command 'frobnicate'\nusage: qai COMMAND [OPTIONS]\n...", 2},
+        // clang-format on
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        for (int i = 0; i < row.busy; ++i) server.replyOnce("POST", "/api/chat", CannedReply(503, "{}"));
+        const size_t before = server.requests().size();
+        const CliResult result = runQai(row.args, dir, "first\n\n  \nsecond\n");
+        EXPECT_EQ(result.status, row.status);
+        EXPECT_TRUE(matches(result.out, row.out)) << result.out.substr(0, 2000);
+        EXPECT_TRUE(matches(result.err, row.err)) << result.err;
+        EXPECT_EQ(server.requests().size() - before, row.requests);
+    }
+}
+
+// A streamed message with its usage, and the model list, through each protocol; Ollama's host is
+// given without a scheme, as OLLAMA_HOST usually is.
+TEST(Cli, ChatsAndListsModelsThroughEachProtocol) {
+    // provider, key variable, chat path, model list path, the provider's word for the end of a turn
+    const std::string protocols[][5] = {
+        {"openai", "OPENAI_API_KEY", "/v1/chat/completions", "/v1/models", "stop"},
+        {"anthropic", "ANTHROPIC_API_KEY", "/v1/messages", "/v1/models", "end_turn"},
+        {"google", "GEMINI_API_KEY", "/v1beta/models/m:streamGenerateContent", "/v1beta/models", "STOP"},
+        {"ollama", "", "/api/chat", "/api/tags", "stop"}};
+    TempDir dir("protocols");
+    for (const auto& [provider, variable, chatPath, modelsPath, stopWord] : protocols) {
+        SCOPED_TRACE(provider);
+        TestServer server;
+        CannedReply streamed(200, readFixture("cli/" + provider + ".stream"));
+        streamed.contentType = provider == "ollama" ? "application/x-ndjson" : "text/event-stream";
+        server.reply("POST", chatPath, streamed);
+        server.reply("GET", modelsPath, 200, readFixture("cli/" + provider + "_models.json"));
+        if (!variable.empty()) setVariable(variable, "k");
+        const std::string host = provider == "ollama" ? server.url().substr(7) : server.url();
+        const CliResult chat = runQai(
+            {"chat", "--provider", provider, "--host", host, "--model", "m", "--stats", "-m", "hi"}, dir);
+        EXPECT_EQ(chat.out + chat.err,
+                  "SELECT 1;\n[tokens: 11 in, 2 out; stop: end of turn (" + stopWord + ")]\n");
+        EXPECT_EQ(runQai({"models", "--provider", provider, "--host", host}, dir).out, "m-new\nm-old\n");
+        if (!variable.empty()) setVariable(variable, "");
+    }
+}
+
+// A later run continues the conversation and its description kept in the history file; a history
+// that cannot be written is reported while the reply still shows and the old file stays whole.
+TEST(Cli, HistoryContinuesAcrossRunsAndSurvivesAFailedWrite) {
     TestServer server;
     server.reply("POST", "/v1/chat/completions", 200,
                  R"({"choices":[{"message":{"role":"assistant","content":"line one\nline two"}}]})");
     TempDir dir("history");
-    std::string history = (dir / "talk.history").string();
-    setVariable("OPENAI_API_KEY", "k");
-    std::vector<std::string> base = {"chat",   "--provider", "openai",    "--model", "m",
-                                     "--host", server.url(), "--history", history};
-
-    auto append = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args = base;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    };
-    writeFile(dir / "schema.json", kSmallSchema);
-    auto first =
-        runQai(append({"--schema", (dir / "schema.json").string(), "-m", "first \\ question"}), dir.path());
-    ASSERT_EQ(first.status, 0) << first.err;
-    auto piped = runQai(base, dir.path(), "second\n\n   \nthird\n");
-    ASSERT_EQ(piped.status, 0) << piped.err;
-    EXPECT_EQ(piped.out, "line one\nline two\nline one\nline two\n");
-    EXPECT_EQ(server.requestCount(), 3u);
-    EXPECT_EQ(server.lastRequest().body,
-              R"({"model":"m","messages":[{"role":"developer","content":"CREATE TABLE `s`.`t` (`id` int, )"
-              R"(PRIMARY KEY(`id`))\nCREATE VIEW `s`.`v` (`id` int)\n\n"},)"
-              R"({"role":"user","content":"first \\ question"},)"
-              R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"second"},)"
-              R"({"role":"assistant","content":"line one\nline two"},{"role":"user","content":"third"}],)"
-              R"("stream":true,"stream_options":{"include_usage":true}})");
-    const std::string saved = readFile(history);
-    EXPECT_EQ(saved,
-              "qai-history 1\nsummary " + kSmallSchema +
-                  "\nuser first \\\\ question\nassistant line one\\nline two\n"
-                  "user second\nassistant line one\\nline two\nuser third\nassistant line one\\nline two\n");
-
-    // The replacement file cannot be made: the reply still shows, the error
-    // is one line, the status is not zero and the history keeps its content.
-    std::filesystem::create_directory(history + ".tmp");
-    auto blocked = runQai(append({"-m", "fourth"}), dir.path());
+    // clang-format off
+    const std::vector<std::string> chat = {"chat", "--provider", "openai", "--model", "m", "--temperature",
+        "0.25", "--host", server.url(), "--api-key-file", kFixtures + "key", "--history", dir / "talk"};
+    // clang-format on
+    std::vector<std::string> first = chat;
+    first.insert(first.end(), {"--schema", kFixtures + "small.json", "-m", "first \\ question"});
+    EXPECT_EQ(runQai(first, dir).status, 0);
+    const CliResult second = runQai(chat, dir, "second\n");
+    EXPECT_EQ(second.out, "line one\nline two\n") << second.err;
+    EXPECT_EQ(
+        server.lastRequest().body,
+        R"({"model":"m","temperature":0.25,"messages":[{"role":"developer","content":"CREATE TABLE `s`.)"
+        R"(`t` (`id` int, PRIMARY KEY(`id`))\nCREATE VIEW `s`.`v` (`id` int)\n\n"},{"role":"user",)"
+        R"("content":"first \\ question"},{"role":"assistant","content":"line one\nline two"},)"
+        R"({"role":"user","content":"second"}],"stream":true,"stream_options":{"include_usage":true}})");
+    const std::string saved = readFile(dir / "talk");
+    EXPECT_EQ(saved, "qai-history 1\nsummary " + readFixture("cli/small.json") +
+                         "\nuser first \\\\ question\nassistant line one\\nline two\n"
+                         "user second\nassistant line one\\nline two\n");
+    std::filesystem::create_directory(dir / "talk.tmp");  // the replacement file cannot be made
+    const CliResult blocked = runQai(chat, dir, "third\n");
     EXPECT_EQ(blocked.status, 1);
     EXPECT_EQ(blocked.out, "line one\nline two\n");
-    EXPECT_EQ(blocked.err.rfind("qai: cannot write history " + history + ": ", 0), 0u) << blocked.err;
-    EXPECT_EQ(readFile(history), saved);
-    setVariable("OPENAI_API_KEY", "");
+    EXPECT_TRUE(matches(blocked.err, "qai: cannot write history " + dir / "talk" + ": *\n")) << blocked.err;
+    EXPECT_EQ(readFile(dir / "talk"), saved);
 }
 
-// A passing server failure is retried twice unless --retries says otherwise.
-TEST(CliRetries, DefaultTwoAndOption) {
+#if !defined(_WIN32)
+// Ctrl-C (POSIX signals, so Linux only) while a reply is pending stops that request at once and
+// leaves it out of the conversation; a second one then, or one while qai waits for the next line,
+// ends the program with the interrupt status.
+TEST(Cli, InterruptStopsThePendingReplyAndQuits) {
     TestServer server;
-    server.reply("POST", "/api/chat", 200, R"({"message":{"role":"assistant","content":"ok"}})");
-    TempDir dir("retries");
-    const std::vector<std::string> chat = {"chat",    "--provider", "ollama", "--host", server.url(),
-                                           "--model", "m",          "-m",     "hi"};
-    for (int i = 0; i < 2; ++i) server.replyOnce("POST", "/api/chat", CannedReply(503, "{}"));
-    auto retried = runQai(chat, dir.path());
-    EXPECT_EQ(retried.status, 0) << retried.err;
-    EXPECT_EQ(retried.out, "ok\n");
-    EXPECT_EQ(server.requestCount(), 3u);
-
-    server.clearRequests();
-    server.replyOnce("POST", "/api/chat", CannedReply(503, "{}"));
-    std::vector<std::string> once = chat;
-    once.insert(once.end(), {"--retries", "0"});
-    auto failed = runQai(once, dir.path());
-    EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err.rfind("qai: ", 0), 0u);
-    EXPECT_EQ(failed.err.find('\n'), failed.err.size() - 1) << failed.err;
-    EXPECT_EQ(server.requestCount(), 1u);
-}
-
-// Each failure a user meets first: one clear line on standard error and a
-// status that is not zero.
-TEST(CliErrors, OneClearLineEach) {
-    TempDir dir("errors");
-    writeFile(dir / "bad.json", "{not json");
-    writeFile(dir / "object.json", R"({"tables": []})");
-    writeFile(dir / "bad.history", "something else\n");
-    writeFile(dir / "damaged.history", "qai-history 1\nuser ok\nuser bad \\x escape\n");
-    writeFile(dir / "not-a-db.db", "plain text, not a database file at all, long enough to be read");
-    writeFile(dir / "empty.key", "\n");
-    TestServer server;
-    std::string closed = "http://127.0.0.1:" + std::to_string(qai::test::unusedLocalPort());
-    std::string missing = (dir / "missing.json").string();
-    setVariable("OPENAI_API_KEY", "");
-    setVariable("OLLAMA_HOST", "");
-    const std::vector<std::string> chat = {"chat", "--model", "m", "-m", "hi", "--host", server.url()};
-    auto with = [](std::vector<std::string> args, std::vector<std::string> extra) {
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
+    CannedReply slow(200, R"({"choices":[{"message":{"role":"assistant","content":"late"}}]})");
+    slow.delay = std::chrono::seconds(20);
+    server.replyOnce("POST", "/v1/chat/completions", slow);
+    server.replyOnce("POST", "/v1/chat/completions",
+                     {200, R"({"choices":[{"message":{"role":"assistant","content":"fast"}}]})"});
+    server.reply("POST", "/v1/chat/completions", slow);
+    TempDir dir("interrupt");
+    const std::string url = server.url(), key = kFixtures + "key", history = dir / "h", out = dir / "stdout",
+                      err = dir / "stderr";
+    const auto eventually = [](const std::function<bool()>& condition) {
+        for (int i = 0; i < 1000 && !condition(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
     };
-
-    struct Case {
-        std::vector<std::string> args;
-        std::string error;  // the start of the one line
-        int status = 1;
-    };
-    const Case cases[] = {
-        {with(chat, {"--provider", "openai"}),
-         "qai: no API key for openai: set OPENAI_API_KEY or use --api-key-file FILE"},
-        {with(chat, {"--provider", "openai", "--api-key-file", (dir / "empty.key").string()}),
-         "qai: API key file " + (dir / "empty.key").string() + " is empty"},
-        {with(chat, {"--provider", "mistery"}),
-         "qai: unknown provider 'mistery' (one of openai, google, deepseek, "
-         "ollama, xai, anthropic, alibaba, bytedance)"},
-        {{"models"}, "qai: no provider given: use --provider NAME"},
-        {{"prompt", "--schema", missing}, "qai: cannot read " + missing + ": "},
-        {{"prompt", "--schema", (dir / "bad.json").string()},
-         "qai: " + (dir / "bad.json").string() + " is not a valid database description (not JSON)"},
-        {{"prompt", "--schema", (dir / "object.json").string()},
-         "qai: " + (dir / "object.json").string() +
-             " is not a valid database description (expected a list of catalogs)"},
-        {with(chat, {"--provider", "ollama", "--history", (dir / "bad.history").string()}),
-         "qai: history " + (dir / "bad.history").string() + " is not a qai history file"},
-        {with(chat, {"--provider", "ollama", "--history", (dir / "damaged.history").string()}),
-         "qai: history " + (dir / "damaged.history").string() + " is damaged at line 3"},
-        {{"models", "--provider", "ollama", "--host", closed}, "qai: "},
-        {{"schema", (dir / "schema.json").string()},
-         "qai: " + (dir / "schema.json").string() + " is not a database"},
-        {{"chat", "--provider", "ollama", "--temperature", "3", "--model", "m", "-m", "x"},
-         "qai: option --temperature needs a number from 0 to 2, not '3'"},
-        {{"chat", "--provider", "ollama", "-m", "x"},
-         "qai chat: needs --model MODEL (see qai chat --help)",
-         2},
-        {{"models", "--colour"}, "qai models: unknown option --colour (see qai models --help)", 2},
-        {{"prompt", "--schema"}, "qai prompt: option --schema needs a value (see qai prompt --help)", 2},
-        {{"frobnicate"}, "qai: unknown command 'frobnicate'", 2},
-#if defined(QAI_CLI_SQLITE)
-        {{"schema", (dir / "missing.db").string()},
-         "qai: cannot open SQLite database " + (dir / "missing.db").string() +
-             ": unable to open database file"},
-        {{"schema", "sqlite:" + (dir / "not-a-db.db").string()},
-         "qai: cannot read SQLite database " + (dir / "not-a-db.db").string() + ": file is not a database"},
-#endif
-    };
-    for (const Case& c : cases) {
-        auto result = runQai(c.args, dir.path());
-        std::string context = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
-        EXPECT_EQ(result.status, c.status) << context;
-        EXPECT_EQ(result.err.rfind(c.error, 0), 0u) << context << ": " << result.err;
-        // The one line; the unknown command is followed by the usage text.
-        if (c.args[0] != "frobnicate") {
-            EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << context << ": " << result.err;
+    for (const int interrupts : {1, 2}) {  // while pending: the first stops the request, the second quits
+        int input[2];
+        ASSERT_EQ(pipe(input), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {  // only calls that are safe after fork in a process with threads
+            dup2(input[0], 0);
+            close(input[1]);
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            execl(QAI_CLI_PROGRAM, "qai", "chat", "--provider", "openai", "--model", "m", "--host",
+                  url.c_str(), "--api-key-file", key.c_str(), "--history", history.c_str(), nullptr);
+            _exit(127);
         }
-        EXPECT_EQ(result.out, "") << context;
+        close(input[0]);
+        const size_t sent = server.requests().size();
+        EXPECT_EQ(write(input[1], "slow\n", 5), 5);
+        EXPECT_TRUE(eventually([&] { return server.requests().size() == sent + 1; }));
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < interrupts; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(200)))
+            kill(pid, SIGINT);
+        if (interrupts == 1) {
+            EXPECT_TRUE(eventually([&] { return readFile(err) == "qai: Request cancelled\n"; }))
+                << readFile(err);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+            EXPECT_EQ(write(input[1], "fast\n", 5), 5);
+            EXPECT_TRUE(eventually([&] { return readFile(out) == "fast\n"; })) << readFile(out);
+            EXPECT_EQ(server.lastRequest().body.find("slow"), std::string::npos);
+            kill(pid, SIGINT);  // waiting for the next line
+        }
+        int status = 0;
+        if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+            kill(pid, SIGKILL);  // it must not outlive the test
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 130);
+        close(input[1]);
+        EXPECT_EQ(readFile(history), "qai-history 1\nsummary \nuser fast\nassistant fast\n");
     }
-    EXPECT_EQ(server.requestCount(), 0u);
 }
-
-// Every command explains itself.
-TEST(CliHelp, EveryCommand) {
-    TempDir dir("help");
-    for (std::string command : {"schema", "prompt", "models", "chat"}) {
-        auto result = runQai({command, "--help"}, dir.path());
-        EXPECT_EQ(result.status, 0) << command;
-        EXPECT_EQ(result.out.rfind("usage: qai " + command, 0), 0u) << result.out;
-    }
-    auto top = runQai({"--help"}, dir.path());
-    EXPECT_EQ(top.status, 0);
-    EXPECT_NE(top.out.find("chat "), std::string::npos);
-}
-
-// The instructions of a description file, their size, and the warning for
-// a description too large for common context windows.
-TEST(CliPrompt, InstructionsStatsAndSizeWarning) {
-    TempDir dir("prompt");
-    writeFile(dir / "small.json", kSmallSchema);
-    auto small = runQai({"prompt", "--schema", (dir / "small.json").string(), "--instructions", "Be brief.",
-                         "--system", "b=Second.", "--system", "a=First.", "--stats"},
-                        dir.path());
-    EXPECT_EQ(small.status, 0) << small.err;
-    const std::string expected =
-        "Be brief.\n\nFirst.\nSecond.\nCREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))\n"
-        "CREATE VIEW `s`.`v` (`id` int)\n\n";
-    EXPECT_EQ(small.out, expected);
-    EXPECT_EQ(small.err, std::to_string(expected.size()) + " bytes, 7 lines, 1 tables, 1 views, about " +
-                             std::to_string((expected.size() + 3) / 4) + " tokens\n");
-
-    // 3000 tables of 50 wide columns: several hundred thousand tokens.
-    std::string big = R"([{"schemas":[{"schema_name":"warehouse","tables":[)";
-    std::string columns;
-    for (int c = 0; c < 50; ++c)
-        columns += std::string(c ? "," : "") + R"({"name":"measurement_column_)" + std::to_string(c) +
-                   "\",\"type\":\"numeric(18,6)\"}";
-    for (int t = 0; t < 3000; ++t)
-        big += std::string(t ? "," : "") + R"({"name":"fact_table_)" + std::to_string(t) + R"(","fields":[)" +
-               columns + "]}";
-    writeFile(dir / "big.json", big + "]}]}]");
-    auto large = runQai({"prompt", "--schema", (dir / "big.json").string(), "--stats"}, dir.path());
-    EXPECT_EQ(large.status, 0) << large.err;
-    EXPECT_NE(large.err.find("3000 tables, 0 views"), std::string::npos) << large.err;
-    EXPECT_NE(large.err.find("qai: warning: about "), std::string::npos) << large.err;
-    EXPECT_EQ(small.err.find("warning"), std::string::npos);
-}
-
-// The example database: its description as expected, rendered from the
-// database exactly as from the description file.
-TEST(CliSchema, ExampleDatabaseAsDescribed) {
-    TempDir dir("example");
-    const std::string expectedStructure = qai::test::readFixture("cli/shop_structure.json");
-    writeFile(dir / "shop.json", expectedStructure);
-    auto fromFile = runQai({"prompt", "--schema", (dir / "shop.json").string()}, dir.path());
-    EXPECT_EQ(fromFile.status, 0) << fromFile.err;
-    EXPECT_EQ(fromFile.out, qai::test::readFixture("cli/shop_prompt.txt"));
-#if defined(QAI_CLI_SQLITE)
-    std::string database = (dir / "shop.db").string();
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
-    const std::string sql = readFile(QAI_EXAMPLES "/shop.sql");
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-
-    auto schema = runQai({"schema", database}, dir.path());
-    EXPECT_EQ(schema.status, 0) << schema.err;
-    EXPECT_EQ(schema.out, expectedStructure);
-    auto direct = runQai({"prompt", "--schema", "sqlite:" + database}, dir.path());
-    EXPECT_EQ(direct.out, fromFile.out);
 #endif
-}
 
 }  // namespace
