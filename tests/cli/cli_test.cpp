@@ -109,7 +109,7 @@ TEST_P(CliProtocol, ChatsAndListsModels) {
         << request.body;
     if (*protocol.keyEvidence) {
         std::string evidence =
-            request.header(protocol.keyEvidence) + request.queryParam(protocol.keyEvidence);
+            request.get_header_value(protocol.keyEvidence) + request.get_param_value(protocol.keyEvidence);
         EXPECT_NE(evidence.find("secret-key-1"), std::string::npos);
     }
 

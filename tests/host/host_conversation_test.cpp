@@ -40,7 +40,7 @@ TEST(HostConversation, OverTheExportedSurfaceAndTLS) {
         EXPECT_EQ(message->obtainSections()[0]->obtainText(), "SELECT 1");
         QAIFreeObject(message);
     }
-    EXPECT_EQ(server.lastRequest().header("Authorization"), "Bearer sk-1");
+    EXPECT_EQ(server.lastRequest().get_header_value("Authorization"), "Bearer sk-1");
     EXPECT_EQ(
         server.lastRequest().body,
         R"({"model":"new","messages":[{"role":"developer","content":"CREATE TABLE `t` (`id` int)\n\n"},)"

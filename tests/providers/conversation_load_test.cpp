@@ -11,7 +11,6 @@ TEST(ConversationLoad, AThousandMessagesHoldOneConnection) {
     qai::test::TestServer server;
     server.reply("POST", "/v1/chat/completions", 200,
                  R"({"choices":[{"message":{"role":"assistant","content":"ok"}}]})");
-    server.keepOnlyLatest(1);
     HostMemory memory;
     AssistantPtr assistant = createAssistant(QAIAssistantType_OPENAI, server.url(), "k", &memory);
     configure(assistant.get(), {{"model", CMVariant("m")}});

@@ -114,12 +114,12 @@ TEST_P(ModelPages, FollowTheTokenFromAnUnchangedFirstRequestAndSortTheWholeList)
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0].target, p.firstTarget);
-    EXPECT_EQ(requests[1].queryParam(p.tokenQuery), p.firstToken);
-    EXPECT_EQ(requests[2].queryParam(p.tokenQuery), p.secondToken);
+    EXPECT_EQ(requests[1].get_param_value(p.tokenQuery), p.firstToken);
+    EXPECT_EQ(requests[2].get_param_value(p.tokenQuery), p.secondToken);
     for (const auto& request : requests) {
         EXPECT_EQ(request.path, p.path);
         // Every page carries the credentials of the first.
-        EXPECT_EQ(p.type == QAIAssistantType_GOOGLE ? request.queryParam("key") : request.header("x-api-key"),
+        EXPECT_EQ(p.type == QAIAssistantType_GOOGLE ? request.get_param_value("key") : request.get_header_value("x-api-key"),
                   "k");
     }
 

@@ -7,7 +7,7 @@
 #include "provider_fixture.h"
 
 using namespace qai_test;
-using qai::test::NameValues;
+using NameValues = std::vector<std::pair<std::string, std::string>>;
 using qai::test::TestServer;
 
 namespace {
@@ -190,8 +190,8 @@ void expectCredentials(const Provider& p, const qai::test::ReceivedRequest& requ
         std::string value;
         for (const auto& [header, text] : p.credentials)
             if (header == name) value = text;
-        EXPECT_EQ(request.headerCount(name), value.empty() ? 0u : 1u) << name;
-        EXPECT_EQ(request.header(name), value) << name;
+        EXPECT_EQ(request.get_header_value_count(name), value.empty() ? 0u : 1u) << name;
+        EXPECT_EQ(request.get_header_value(name), value) << name;
     }
 }
 

@@ -283,8 +283,8 @@ TEST_P(Streaming, HandsOnWholeCharactersAndTheFinalFacts) {
         EXPECT_NE(sent.find(R"("stream":true,"stream_options":{"include_usage":true})"), std::string::npos)
             << sent;
     } else if (provider.protocol == Protocol::Google) {
-        EXPECT_EQ(server.lastRequest().queryParam("alt"), "sse");
-        EXPECT_EQ(server.lastRequest().queryParam("key"), "key-123456789");
+        EXPECT_EQ(server.lastRequest().get_param_value("alt"), "sse");
+        EXPECT_EQ(server.lastRequest().get_param_value("key"), "key-123456789");
     } else {
         EXPECT_NE(sent.find(R"("stream":true)"), std::string::npos) << sent;
     }
