@@ -23,8 +23,10 @@ bool readableWithin(Socket socket, std::chrono::milliseconds timeout) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(native(socket), &readable);
-    timeval wait{0, static_cast<decltype(wait.tv_usec)>(timeout.count() * 1000)};
-    return ::select(static_cast<int>(native(socket) + 1), &readable, nullptr, nullptr, &wait) > 0;
+    timeval limit{};
+    limit.tv_sec = static_cast<decltype(limit.tv_sec)>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<decltype(limit.tv_usec)>(timeout.count() % 1000 * 1000);
+    return ::select(static_cast<int>(native(socket) + 1), &readable, nullptr, nullptr, &limit) > 0;
 }
 
 /// A TCP socket bound to an ephemeral port of 127.0.0.1, which is stored in port.
