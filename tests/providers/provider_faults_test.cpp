@@ -1,4 +1,5 @@
-// Faults of the connection and the secrets in failure texts, for one
+// Faults of the connection (refused, cut inside the headers, a certificate
+// for another name) and the secrets in failure texts, for one
 // provider of each wire format and every call. The transport's own texts are
 // checked in tests/foundation; here a fault must fail the call, without an
 // operation suffix, with the memory unchanged.
@@ -20,12 +21,21 @@ TEST_P(Faults, TransportFaultsFailWithoutSuffix) {
         peer.readRequest();
         peer.send("HTTP/1.1 200 OK\r\nContent-Type: appl");
     });
-    TestServer untrusted(TestServer::Mode::Tls);
+    // A certificate from the trusted CA, for another name than the host's.
+    // It answers every call: only the name check can fail them.
+    TestServer otherName(TestServer::Mode::TlsForOtherName);
+    const Provider& p = GetParam();
+    for (const bool streaming : {false, true})
+        otherName.reply("POST", chatPath(p, streaming), 200, wirePart(p.wire, "whole", "ok"));
+    otherName.reply("GET", p.modelsPath, 200, wirePart(p.wire, "models"));
+    CMRestGlobalSettings settings;
+    settings.caFile = otherName.caFile();
+    SettingsScope scope(settings);
     const std::string hosts[] = {"http://127.0.0.1:" + std::to_string(unusedLocalPort()), cutInHeaders.url(),
-                                 untrusted.url()};
+                                 otherName.url()};
     for (const std::string& host : hosts) {
         HostMemory memory;
-        AssistantPtr assistant = createAssistant(GetParam().type, host, "k", &memory);
+        AssistantPtr assistant = createAssistant(p.type, host, "k", &memory);
         configure(assistant.get(), {{"model", CMVariant("m")}});
         for (const Call call : kCalls) {
             const std::string error = failure(assistant.get(), memory, call);
