@@ -12,8 +12,6 @@ using namespace qai::test;
 
 namespace {
 
-constexpr Call kCalls[] = {Call::Message, Call::Stream, Call::Models};
-
 class Faults : public testing::TestWithParam<Provider> {};
 
 TEST_P(Faults, TransportFaultsFailWithoutSuffix) {
@@ -37,7 +35,7 @@ TEST_P(Faults, TransportFaultsFailWithoutSuffix) {
         HostMemory memory;
         AssistantPtr assistant = createAssistant(p.type, host, "k", &memory);
         configure(assistant.get(), {{"model", CMVariant("m")}});
-        for (const Call call : kCalls) {
+        for (const Call call : {Call::Message, Call::Stream, Call::Models}) {
             const std::string error = failure(assistant.get(), memory, call);
             EXPECT_TRUE(error.find(": p/") == std::string::npos && error.find(": g/") == std::string::npos)
                 << error;

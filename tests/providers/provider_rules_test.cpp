@@ -100,9 +100,8 @@ TEST_P(Providers, RequestCarriesCredentialModelOptionsHistoryAndTextThenRecordsT
     EXPECT_EQ(out.text, rule(&p, "reply").obtainString());
     EXPECT_EQ(memory.history(), "0:q1|1:a1|2:r2|0:hi|1:" + rule(&p, "reply").obtainString() + "|");
     auto request = server.lastRequest();
-    const bool google = p.wire == Wire::Google;
     EXPECT_EQ(request.method + " " + request.target,
-              "POST " + chatPath(p) + (google ? "?key=k%26%2B%201" : ""));
+              "POST " + chatPath(p) + (p.wire == Wire::Google ? "?key=k%26%2B%201" : ""));
     EXPECT_EQ(credentials(request), kCredentials[static_cast<int>(p.wire)]);
     EXPECT_EQ(request.body, requestBody(p, rule(&p, "role").obtainString()));
 
