@@ -130,7 +130,7 @@ struct Row {
 
 TEST(Cli, EachCommandAnswersAsExpected) {
     TempDir dir("rows");
-    std::filesystem::copy(kFixtures, dir.path);  // whatever qai does, the originals stay as they are
+    std::filesystem::copy(std::filesystem::path(QAI_TEST_FIXTURES) / "cli", dir.path);  // whatever qai does, the originals stay as they are
     const std::string f = dir / "";
     // One table of 40000 columns: some hundred thousand tokens.
     std::string big = R"([{"schemas":[{"tables":[{"name":"wide","fields":[{"name":"c0","type":"real"})";

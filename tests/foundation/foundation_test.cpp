@@ -194,19 +194,19 @@ TEST_P(HttpExchangeTest, GetAndPostDeliverWhatWasAskedOnOneConnection) {
     EXPECT_EQ(error + (response ? response->getBufferString() : ""), R"({"data":[]})");
     qai::test::ReceivedRequest seen = server.lastRequest();
     EXPECT_EQ(seen.method + " " + seen.target, "GET /m?fixed=1&q=a%20b%26c%3Dd%0D%0A&name=caf%C3%A9%2F%3F");
-    EXPECT_EQ(seen.header("Authorization") + "|" + seen.header("x-fixedX-Evil") + "|" +
-                  seen.header("x-per-request") + "|" + seen.header("Accept") + "|" +
-                  seen.header("User-Agent") + "|" + seen.body,
+    EXPECT_EQ(seen.get_header_value("Authorization") + "|" + seen.get_header_value("x-fixedX-Evil") + "|" +
+                  seen.get_header_value("x-per-request") + "|" + seen.get_header_value("Accept") + "|" +
+                  seen.get_header_value("User-Agent") + "|" + seen.body,
               "Bearer kX-Evil: 1|vX-Evil: 2|rbody|application/json|libqai/1.0|");
-    EXPECT_FALSE(seen.hasHeader("X-Evil"));
+    EXPECT_FALSE(seen.has_header("X-Evil"));
 
     ASSERT_EQ(client.run(server.url() + "/v1/chat", R"({"model":"m","n":1})").second, "");
     seen = server.lastRequest();
-    EXPECT_EQ(seen.method + " " + seen.body + " " + seen.header("Content-Type"),
+    EXPECT_EQ(seen.method + " " + seen.body + " " + seen.get_header_value("Content-Type"),
               R"(POST {"model":"m","n":1} application/json)");
-    EXPECT_FALSE(seen.hasHeader("x-per-request") || seen.hasHeader("Expect"));
+    EXPECT_FALSE(seen.has_header("x-per-request") || seen.has_header("Expect"));
     ASSERT_EQ(client.run(server.url() + "/v1/chat", nullptr).second, "");
-    EXPECT_FALSE(server.lastRequest().hasHeader("Content-Type"));  // no body, no form type claimed
+    EXPECT_FALSE(server.lastRequest().has_header("Content-Type"));  // no body, no form type claimed
 
     for (int i = 0; i < 7; ++i) client.run(server.url() + (i == 3 ? "/nowhere" : "/m"));
     EXPECT_EQ(server.requestCount(), 10u);

@@ -9,11 +9,10 @@ namespace {
 constexpr std::chrono::milliseconds kTick{20};
 
 /// The Content-Length of a request head (names compared case-insensitively).
-size_t contentLength(const std::string& head) {
-    std::string lower(head);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t at = lower.find("\r\ncontent-length:");
-    return at == std::string::npos ? 0 : std::strtoul(lower.c_str() + at + 17, nullptr, 10);
+size_t contentLength(std::string head) {
+    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const size_t at = head.find("\r\ncontent-length:");
+    return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
 }
 
 }  // namespace
@@ -56,7 +55,6 @@ RawServer::RawServer(Script script) : script_(std::move(script)) {
             ++connections_;
             RawConnection connection(socket, stopping_);
             script_(connection);
-            net::shutdownBoth(socket);
             net::closeSocket(socket);
         }
     });

@@ -4,49 +4,19 @@
 //
 //   qai::test::TestServer server;                       // or TestServer(TestServer::Mode::Tls)
 //   server.reply("POST", "/v1/chat/completions", 200, R"({"id":"x"})");
-//   ... point the client at server.url(), with caFile = server.caFile() for TLS ...
-//   EXPECT_EQ(server.lastRequest().header("Authorization"), "Bearer k");
+//   ... point the client at server.url(), trusting server.caFile() for TLS ...
+//   EXPECT_EQ(server.lastRequest().get_header_value("Authorization"), "Bearer k");
 //   EXPECT_EQ(server.connectionCount(), 1u);
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <set>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
+#include <httplib.h>  // brings the standard headers used here but these two
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+#include <deque>
+#include <optional>
 
 namespace qai::test {
 
-using NameValues = std::vector<std::pair<std::string, std::string>>;
-
-/// One request as the server received it.
-struct ReceivedRequest {
-    std::string method;
-    std::string path;        ///< decoded path without the query
-    std::string target;      ///< request target as sent, query included
-    std::string rawQuery;    ///< text after '?', still percent-encoded
-    NameValues queryParams;  ///< decoded, ordered by name
-    NameValues headers;
-    std::string body;
-
-    /// First value of a header (name compared case-insensitively); "" when absent.
-    std::string header(std::string_view name) const;
-    size_t headerCount(std::string_view name) const;
-    bool hasHeader(std::string_view name) const { return headerCount(name) > 0; }
-    /// First decoded value of a query parameter; "" when absent.
-    std::string queryParam(std::string_view name) const;
-};
+/// One request as the server received it: httplib's own record (headers
+/// looked up case-insensitively, query parameters decoded).
+using ReceivedRequest = httplib::Request;
 
 /// One piece of a reply sent in pieces: sent after waiting delay.
 struct ReplyPiece {
@@ -60,12 +30,12 @@ struct CannedReply {
     CannedReply(int replyStatus, std::string replyBody) : status(replyStatus), body(std::move(replyBody)) {}
     int status = 200;
     std::string body;
-    NameValues headers;
+    std::vector<std::pair<std::string, std::string>> headers;
     /// Wait this long before answering (ends early when the server stops).
     std::chrono::milliseconds delay{0};
     /// Announce the full body length but close the connection after this many bytes.
     std::optional<size_t> dropAfterBytes;
-    /// Send the body in chunks, without announcing its length (no drop then).
+    /// Send the body as one chunk, without announcing its length.
     bool chunked = false;
     std::string contentType = "application/json";
     /// When not empty: the body instead, each piece one chunk after its delay.
@@ -75,9 +45,15 @@ struct CannedReply {
 };
 
 class TestServer {
+    template <typename Action>
+    auto locked(Action action) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return action();
+    }
+
 public:
-    /// TlsForOtherName: HTTPS with a certificate that caFile() makes trusted
-    /// but that is issued for another host name than 127.0.0.1.
+    /// Tls: a certificate signed by the test CA (caFile()) for 127.0.0.1;
+    /// TlsForOtherName: one from the same CA for another host name.
     enum class Mode { Plain, Tls, TlsForOtherName };
 
     /// Starts listening on an ephemeral port and returns once it accepts connections.
@@ -91,52 +67,38 @@ public:
     void reply(const std::string& method, const std::string& path, int status, std::string body) {
         reply(method, path, CannedReply(status, std::move(body)));
     }
-    void reply(const std::string& method, const std::string& path, CannedReply reply) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        routes_[{method, path}] = std::move(reply);
+    void reply(const std::string& method, const std::string& path, CannedReply canned) {
+        locked([&] { routes_[{method, path}] = std::move(canned); });
     }
     /// One-shot reply, used (in order) before the standing reply of the route.
-    void replyOnce(const std::string& method, const std::string& path, CannedReply reply) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        onceRoutes_[{method, path}].push_back(std::move(reply));
+    void replyOnce(const std::string& method, const std::string& path, CannedReply canned) {
+        locked([&] { onceRoutes_[{method, path}].push_back(std::move(canned)); });
     }
 
-    /// The latest request; a default value when none arrived.
-    ReceivedRequest lastRequest() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_.empty() ? ReceivedRequest() : received_.back();
-    }
-    /// Every request since the last clearRequests, in arrival order.
+    /// The requests since the last clearRequests, in arrival order: the
+    /// latest hundred (load runs would otherwise grow the record forever).
     std::vector<ReceivedRequest> requests() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_;
+        return locked([this] { return std::vector<ReceivedRequest>(received_.begin(), received_.end()); });
     }
     size_t requestCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return received_.size();
+        return locked([this] { return received_.size(); });
+    }
+    /// The latest request; a default value when none arrived.
+    ReceivedRequest lastRequest() const {
+        return locked([this] { return received_.empty() ? ReceivedRequest() : received_.back(); });
     }
     /// Forgets the recorded requests and connections.
     void clearRequests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.clear();
-        remotePorts_.clear();
-    }
-    /// Keeps only the latest count requests from now on (load runs: the
-    /// record would otherwise grow with every request); connections are
-    /// still all counted.
-    void keepOnlyLatest(size_t count) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        keepLatest_ = count;
+        locked([this] { received_.clear(), remotePorts_.clear(); });
     }
     /// Distinct client connections that carried at least one request.
     size_t connectionCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return remotePorts_.size();
+        return locked([this] { return remotePorts_.size(); });
     }
 
     /// "http://127.0.0.1:PORT" or "https://127.0.0.1:PORT".
     std::string url() const;
-    /// PEM certificate a TLS client must trust ("" for a plain server).
+    /// The test CA's certificate, which a TLS client must trust ("" for a plain server).
     std::string caFile() const;
 
 private:
@@ -150,9 +112,8 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, std::string>, CannedReply> routes_;
-    std::map<std::pair<std::string, std::string>, std::vector<CannedReply>> onceRoutes_;
-    std::vector<ReceivedRequest> received_;
-    size_t keepLatest_ = SIZE_MAX;
+    std::map<std::pair<std::string, std::string>, std::deque<CannedReply>> onceRoutes_;
+    std::deque<ReceivedRequest> received_;
     std::set<int> remotePorts_;
 };
 

@@ -22,13 +22,9 @@ Socket acceptWithin(Socket listener, std::chrono::milliseconds timeout);
 std::string receiveWithin(Socket socket, std::chrono::milliseconds timeout, bool& closed);
 /// Sends all of data; false when the connection broke.
 bool sendAll(Socket socket, std::string_view data);
-/// Ends both directions; the peer sees the connection close.
-void shutdownBoth(Socket socket);
+/// Ends both directions, so that the peer sees the connection close, and closes the socket.
 void closeSocket(Socket socket);
 
-/// Shuts down every connected socket of this process whose local port is
-/// port: a server's side of its client connections.
-void shutDownConnectionsOnLocalPort(int port);
 /// A local port with nothing listening on it (bound, then released).
 int unusedLocalPort();
 
