@@ -6,19 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <memory>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "cf/COJson.h"
 #include "core/qai_diagnostics.h"
 #include "core/qai_memory.h"
 #include "properties/qai_assistant_properties.h"
 #include "properties/qai_ddl_renderer.h"
+#include "providers.h"
 #include "qai.h"
-#include "test_server.h"
+
+using namespace qai::test;
 
 namespace {
 
@@ -34,15 +33,6 @@ struct DiagCapture {
         static_cast<DiagCapture*>(self)->conditions.emplace_back(condition);
     }
     std::vector<std::string> conditions;
-};
-
-/// A host's own memory: the store renders from a copy of its text, which must stay intact.
-struct HostMemory final : IQAIAssistantMemory {
-    void setSummary(const std::string& text) override { summary = text; }
-    std::string obtainSummary() override { return summary; }
-    void addMessage(int32_t, const std::string&) override {}
-    std::vector<QAIMemoryRecord> obtainMessages(int32_t) override { return {}; }
-    std::string summary;
 };
 
 struct Case {
@@ -163,10 +153,6 @@ TEST(properties_test, system_instructions_merge_and_remove) {
               std::vector<std::string>(2, "kv.second.getValueType() == CMVariant::ValueType::String"));
 }
 
-struct FreeObject {
-    void operator()(IQAIObject* object) const { QAIFreeObject(object); }
-};
-using AssistantPtr = std::unique_ptr<IQAIAssistant, FreeObject>;
 using PropertiesPtr = std::unique_ptr<IQAIProperties, FreeObject>;
 
 const std::string kStructure = R"([{"schemas":[{"tables":[{"name":"t","fields":[]}]}]}])";

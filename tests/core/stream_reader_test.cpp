@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "core/qai_message.h"
 #include "transport/qai_stream.h"

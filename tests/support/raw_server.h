@@ -10,26 +10,28 @@
 //   ... point the client at server.url() ...
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
 
-#include "test_socket.h"
-
 namespace qai::test {
+
+/// A socket handle (a POSIX descriptor or a Winsock SOCKET); -1 for none.
+using RawSocket = std::intptr_t;
 
 /// One accepted connection, as the script sees it.
 class RawConnection {
 public:
-    RawConnection(net::Socket socket, const std::atomic<bool>& stopping)
+    RawConnection(RawSocket socket, const std::atomic<bool>& stopping)
         : socket_(socket), stopping_(stopping) {}
 
     /// Reads one request: headers and a Content-Length body. "" when the peer
     /// closed or the server stops first.
     std::string readRequest();
     /// Sends text; false when the connection broke.
-    bool send(std::string_view text) { return net::sendAll(socket_, text); }
+    bool send(std::string_view text);
     /// Sends text a byte at a time, pause between bytes.
     void trickle(std::string_view text, std::chrono::milliseconds pause);
     /// Holds the connection open, saying nothing, until the peer closes it or
@@ -39,7 +41,7 @@ public:
     void pause(std::chrono::milliseconds pause);
 
 private:
-    net::Socket socket_;
+    RawSocket socket_;
     const std::atomic<bool>& stopping_;
 };
 
@@ -63,8 +65,8 @@ public:
 
 private:
     Script script_;
-    net::Socket listener_ = net::kNoSocket;
-    int port_ = 0;
+    int port_ = 0;  // before listener_, which is bound to it
+    RawSocket listener_ = -1;
     std::atomic<bool> stopping_{false};
     std::atomic<size_t> connections_{0};
     std::thread thread_;

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "test_socket.h"
 
 namespace qai::test {
 namespace {
@@ -117,6 +116,5 @@ std::string readFixture(const std::string& relativePath) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-int unusedLocalPort() { return net::unusedLocalPort(); }
 
 }  // namespace qai::test
