@@ -89,10 +89,12 @@ std::string qaiStreamErrorText(std::string_view json) {
         // Some servers wrap the object in an array.
         if (root.obtainType() == COJsonTypeArray && root.obtainArraySize() > 0)
             root = root.obtainArrayItem(0);
+        const COJsonValue message = root.obtainMember("message");
+        if (message.obtainType() == COJsonTypeString) return message.obtainString();
         const COJsonValue error = root.obtainMember("error");
         if (error.obtainType() == COJsonTypeString) return error.obtainString();
-        const COJsonValue message = error.obtainMember("message");
-        if (message.obtainType() == COJsonTypeString) return message.obtainString();
+        const COJsonValue nested = error.obtainMember("message");
+        if (nested.obtainType() == COJsonTypeString) return nested.obtainString();
     }
     return std::string(json);
 }
@@ -141,7 +143,13 @@ void QAISseDecoder::line(std::string_view text, QAIStreamReader& reader) {
 }
 
 void QAISseDecoder::dispatch(QAIStreamReader& reader) {
-    if (hasData_) event(type_, data_, reader);
+    // A named error event fails the call in every wire format, whatever the
+    // protocol's own events are.
+    if (type_ == "error") {
+        reader.fail(qaiStreamErrorText(data_));
+    } else if (hasData_) {
+        event(type_, data_, reader);
+    }
     type_.clear();
     data_.clear();
     hasData_ = false;
@@ -174,7 +182,7 @@ ICSRestStreamReceiver::Progress QAIStreamReader::receive(std::string_view piece)
     advanced_ = false;
     try {
         lines_.feed(piece, [this](std::string_view line) {
-            if (failure_.empty()) decoder_.line(line, *this);
+            if (reading()) decoder_.line(line, *this);
         });
     } catch (...) {
         // Out of memory while decoding: the stream cannot go on.
@@ -187,9 +195,9 @@ ICSRestStreamReceiver::Progress QAIStreamReader::receive(std::string_view piece)
 void QAIStreamReader::finish() {
     if (!failure_.empty()) return;
     lines_.finish([this](std::string_view line) {
-        if (failure_.empty()) decoder_.line(line, *this);
+        if (reading()) decoder_.line(line, *this);
     });
-    if (failure_.empty()) decoder_.finish(*this);
+    if (reading()) decoder_.finish(*this);
     // A sequence the reply never completed is handed on as it is, so that
     // the final text still equals the pieces joined.
     if (failure_.empty()) deliver(joiner_.flush());

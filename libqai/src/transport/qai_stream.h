@@ -85,8 +85,8 @@ private:
     bool bareEscape_ = false;
 };
 
-/// The provider's "error"."message" (or "error" as a string, or the raw text)
-/// of an error object read from a stream.
+/// The provider's text of an error object read from a stream: its "message",
+/// else "error"."message" (or "error" as a string), else the raw text.
 std::string qaiStreamErrorText(std::string_view json);
 
 /// Takes a streamed reply for one request and hands its text to the host.
@@ -119,6 +119,9 @@ public:
     const std::string& joinedText() const { return text_; }
 
 private:
+    /// Lines are decoded until a failure or the protocol's end marker: what
+    /// follows the end is read off the connection but never parsed.
+    bool reading() const { return failure_.empty() && !ended_; }
     /// Hands text to the host; false once the stream must end.
     bool deliver(std::string_view text);
 
