@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,27 @@ const CMRestGlobalSettings& defaultSettings() {
 /// The code of a request ended by a Stop; its text is the caller's to word.
 int32_t cancelled() { return recordError(std::string(kCMRestCancelledDomain), "Request cancelled"); }
 
+/// One request on its way: everything the handle points to, and what the
+/// attempts came to.
+struct Exchange {
+    CMRestRequest* request = nullptr;
+    CMRestPostRequest* post = nullptr;          // null for a GET
+    ICSRestStreamReceiver* receiver = nullptr;  // null: the reply is collected
+    std::string url{};
+    Slist headerList{};
+    BodyBuffer sink{};
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    /// How the last attempt ended, and whether the receiver took its body.
+    cf_internal::Transfer::Outcome outcome{};
+    bool streamed = false;
+};
+
+/// Why a request failed: its error domain ("transport" or "http") and text.
+struct Failure {
+    std::string domain;
+    std::string message;
+};
+
 class RestExecutor final : public ICSRestExecutor {
 public:
     RestExecutor(const CMRestGlobalSettings* settings, CMRestSession* session)
@@ -50,8 +72,14 @@ public:
     }
 
 private:
+    /// Lease, prepare, transfer (with retries), read the outcome, describe the failure.
     int32_t execute(CMRestRequest* request, CMRestPostRequest* post, CMRestResourceResponse** response,
                     ICSRestStreamReceiver* receiver = nullptr);
+    void prepare(CURL* handle, Exchange& exchange) const;
+    bool transferWithRetries(const HandleLease& lease, Exchange& exchange) const;
+    std::optional<Failure> readOutcome(CURL* handle, Exchange& exchange,
+                                       CMRestResourceResponse** response) const;
+    int32_t recordFailure(const Exchange& exchange, Failure failure) const;
 
     const CMRestGlobalSettings& settings_;
     CMRestSession* session_;
@@ -70,34 +98,29 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
         return programmingError("Request refused: the request does not carry the request tag");
     }
 
-    const std::string url = appendQuery(request->obtainURL(), request->obtainQueryParams());
-    const UrlParts parts = parseUrl(url);
-
-    // Secrets are gathered only when a text is worded: a success costs nothing.
-    auto fail = [this, request, &url](std::string domain, std::string message) {
-        std::vector<std::string_view> secrets;
-        for (const auto& param : request->obtainHeaderParams()) secrets.emplace_back(param.second);
-        for (const auto& param : request->obtainQueryParams()) secrets.emplace_back(param.second);
-        cfBlankSessionSecrets(message, session_, settings_, url, secrets);
-        return recordError(std::move(domain), std::move(message));
-    };
-
-    // Everything the handle points to is declared before the lease, so it
-    // outlives the handle's use, reset or cleanup.
-    Slist headerList = requestHeaders(session_, request, post);
-    BodyBuffer sink;
-    sink.limit = std::max<int64_t>(settings_.maxResponseBytes, 0);
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+    Exchange exchange{request, post, receiver};  // before the lease: the handle points into it
+    exchange.url = appendQuery(request->obtainURL(), request->obtainQueryParams());
+    exchange.headerList = requestHeaders(session_, request, post);
 
     ensureCurlGlobalInit();
     HandleLease lease(session_ != nullptr ? session_->obtainPoolCenter() : nullptr);
     CURL* handle = lease.get().easy;
-    if (handle == nullptr || lease.get().multi == nullptr || !headerList)
-        return fail("transport", "Could not start the request: out of memory");
+    if (handle == nullptr || lease.get().multi == nullptr || !exchange.headerList)
+        return recordFailure(exchange, {"transport", "Could not start the request: out of memory"});
     if (lease.stopFlag() != nullptr && lease.stopFlag()->load()) return cancelled();
 
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    prepare(handle, exchange);
+    if (!transferWithRetries(lease, exchange)) return cancelled();
+    std::optional<Failure> failure = readOutcome(handle, exchange, response);
+    return failure ? recordFailure(exchange, std::move(*failure)) : 0;
+}
+
+/// Sets the handle up for the exchange: where to, with which limits, through
+/// which proxy and trusting what, with which headers and body.
+void RestExecutor::prepare(CURL* handle, Exchange& exchange) const {
+    exchange.sink.limit = std::max<int64_t>(settings_.maxResponseBytes, 0);
+    curl_easy_setopt(handle, CURLOPT_URL, exchange.url.c_str());
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, exchange.errorBuffer);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -107,9 +130,9 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
     curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, std::max(settings_.connectTimeoutSeconds, 0L));
     // A streamed reply may flow for longer than the request limit, which then
-    // bounds the wait for its first progress instead (below).
+    // bounds the wait for its first progress instead (see transferWithRetries).
     curl_easy_setopt(handle, CURLOPT_TIMEOUT,
-                     receiver != nullptr ? 0L : std::max(settings_.requestTimeoutSeconds, 0L));
+                     exchange.receiver != nullptr ? 0L : std::max(settings_.requestTimeoutSeconds, 0L));
     // An empty proxy string keeps libcurl from reading the proxy environment
     // variables: the library's configuration is its settings alone.
     curl_easy_setopt(handle, CURLOPT_PROXY, settings_.proxy.c_str());
@@ -125,18 +148,27 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
 #endif
     }
     curl_easy_setopt(handle, CURLOPT_USERAGENT, settings_.userAgent.c_str());
-    if (sink.limit > 0)
-        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
-    if (post != nullptr) {
-        const std::string& body = post->obtainBody();
+    if (exchange.sink.limit > 0)
+        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(exchange.sink.limit));
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, exchange.headerList.get());
+    if (exchange.post != nullptr) {
+        const std::string& body = exchange.post->obtainBody();
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
     } else {
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
     }
+}
 
+/// Runs the transfer, and again while an attempt's end is worth another and
+/// retries are left; false when a Stop or the receiver ended it.
+bool RestExecutor::transferWithRetries(const HandleLease& lease, Exchange& exchange) const {
+    CURL* handle = lease.get().easy;
+    ICSRestStreamReceiver* receiver = exchange.receiver;
+    BodyBuffer& sink = exchange.sink;
+    cf_internal::Transfer::Outcome& outcome = exchange.outcome;
+    bool& streamed = exchange.streamed;
     // Clamped to a month, so that no setting overflows the clock arithmetic.
     const std::chrono::milliseconds stallLimit(std::clamp(settings_.stallTimeoutSeconds, 0L, 30L * 86400) *
                                                1000);
@@ -144,15 +176,13 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
         receiver != nullptr ? std::clamp(settings_.requestTimeoutSeconds, 0L, 30L * 86400) * 1000 : 0);
     const std::atomic<bool>* stop = lease.stopFlag();
     const int retries = std::clamp(settings_.maxRetries, 0, kMostRetries);
-    cf_internal::Transfer::Outcome outcome;
-    // Whether the receiver took the current attempt's body, and stopped it.
-    bool streamed = false;
+    // Whether the receiver stopped the current attempt.
     bool receiverStopped = false;
     using Take = cf_internal::Transfer::Take;
     for (int attempt = 0;; ++attempt) {
         // Only the last attempt's reply is kept; each gets its own time limits.
         sink.body.clear();
-        errorBuffer[0] = '\0';
+        exchange.errorBuffer[0] = '\0';
         bool decided = receiver == nullptr;
         streamed = false;
         int64_t streamedBytes = 0;
@@ -184,41 +214,59 @@ int32_t RestExecutor::execute(CMRestRequest* request, CMRestPostRequest* post,
         };
         cf_internal::Transfer transfer(lease.get().multi, handle, take, stallLimit, stop, firstProgressLimit);
         outcome = transfer.run();
-        if (outcome.cancelled || receiverStopped) return cancelled();
-        if (attempt >= retries) break;
+        if (outcome.cancelled || receiverStopped) return false;
+        if (attempt >= retries) return true;
         long status = 0;
         if (outcome.result == CURLE_OK) curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-        if (!worthRetrying(outcome, status)) break;
+        if (!worthRetrying(outcome, status)) return true;
         const std::chrono::milliseconds delay = retryDelay(outcome, attempt, settings_.maxRetryAfterSeconds);
-        if (!cf_internal::Transfer::pause(lease.get().multi, delay, stop)) return cancelled();
+        if (!cf_internal::Transfer::pause(lease.get().multi, delay, stop)) return false;
     }
+}
 
+/// What the last attempt came to: nothing for a reply with a status below
+/// 300, else why the request failed. A reply, failed or not, goes to response.
+std::optional<Failure> RestExecutor::readOutcome(CURL* handle, Exchange& exchange,
+                                                 CMRestResourceResponse** response) const {
+    const cf_internal::Transfer::Outcome& outcome = exchange.outcome;
+    const UrlParts parts = parseUrl(exchange.url);
     const std::string host = parts.host.empty() ? std::string("the server") : parts.host;
-    if (outcome.stalled && streamed) {
-        return fail("transport", "Request to " + host + " stalled: no reply text came for " +
-                                     seconds(settings_.stallTimeoutSeconds));
+    if (outcome.stalled && exchange.streamed) {
+        return Failure{"transport", "Request to " + host + " stalled: no reply text came for " +
+                                        seconds(settings_.stallTimeoutSeconds)};
     }
     if (outcome.stalled) {
-        return fail("transport", "Request to " + host + " stalled: nothing received for " +
-                                     seconds(settings_.stallTimeoutSeconds));
+        return Failure{"transport", "Request to " + host + " stalled: nothing received for " +
+                                        seconds(settings_.stallTimeoutSeconds)};
     }
     if (outcome.firstProgressLate) {
-        return fail("transport", "Request to " + host + " timed out after " +
-                                     seconds(settings_.requestTimeoutSeconds) + ": no reply text came");
+        return Failure{"transport", "Request to " + host + " timed out after " +
+                                        seconds(settings_.requestTimeoutSeconds) + ": no reply text came"};
     }
     if (outcome.headersCut)
-        return fail("transport",
-                    "The reply from " + host + " ended early: the connection closed inside the headers");
+        return Failure{"transport",
+                       "The reply from " + host + " ended early: the connection closed inside the headers"};
     if (outcome.result != CURLE_OK) {
-        return fail("transport",
-                    describeFailure(handle, outcome.result, sink, parts, errorBuffer, settings_));
+        return Failure{"transport", describeFailure(handle, outcome.result, exchange.sink, parts,
+                                                    exchange.errorBuffer, settings_)};
     }
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status <= 0) return fail("transport", "No HTTP reply from " + parts.host);
-    *response = new CMRestResourceResponse(status, std::move(sink.body));
-    if (status >= 300) return fail("http", describeStatus(status));
-    return 0;
+    if (status <= 0) return Failure{"transport", "No HTTP reply from " + parts.host};
+    *response = new CMRestResourceResponse(status, std::move(exchange.sink.body));
+    if (status >= 300) return Failure{"http", describeStatus(status)};
+    return std::nullopt;
+}
+
+/// Describes the failure for the host: its text, with every secret the
+/// request carried blanked, under a new code. Secrets are gathered only here,
+/// so a success costs nothing.
+int32_t RestExecutor::recordFailure(const Exchange& exchange, Failure failure) const {
+    std::vector<std::string_view> secrets;
+    for (const auto& param : exchange.request->obtainHeaderParams()) secrets.emplace_back(param.second);
+    for (const auto& param : exchange.request->obtainQueryParams()) secrets.emplace_back(param.second);
+    cfBlankSessionSecrets(failure.message, session_, settings_, exchange.url, secrets);
+    return recordError(std::move(failure.domain), std::move(failure.message));
 }
 
 }  // namespace
