@@ -1,5 +1,5 @@
 #pragma once
-// What cf_http.cpp offers the application factory.
+// What the HTTP layer offers the application factory.
 #include "cf/CFAppFactory.h"
 
 namespace cf_internal {
