@@ -27,9 +27,10 @@
 //   reads: call them only while no other thread is inside the library.
 //
 // Versions: a host tells which library it has from QAI_VERSION_*, the CMake
-// package (find_package(qai 1.2)) or pkg-config (qai >= 1.2). Methods marked
-// "came with 1.2" are missing from older libraries: a host that calls them
-// requires 1.2 through its package requirement.
+// package (find_package(qai 1.3)) or pkg-config (qai >= 1.3). Methods marked
+// "came with 1.N" are missing from older libraries: a host that calls them
+// requires 1.N through its package requirement. A host built for an older
+// minor version runs with a newer library unchanged.
 // - Methods are only ever appended to interfaces that the library alone
 //   implements (IQAIAssistant, IQAIProperties, IQAIMessage,
 //   IQAIMessageSection, the foundation's pool); that raises the minor version.
@@ -59,7 +60,7 @@
 
 /// Version of this header and of the library built from it (read by the build).
 #define QAI_VERSION_MAJOR 1
-#define QAI_VERSION_MINOR 2
+#define QAI_VERSION_MINOR 3
 #define QAI_VERSION_PATCH 0
 
 /// Root of every object the host may release with QAIFreeObject.
@@ -191,6 +192,12 @@ public:
     virtual QAIStopReason obtainStopReason() = 0;
     /// Came with 1.2. The provider's own word for the stop reason ("" when none).
     virtual std::string obtainStopReasonText() = 0;
+    /// Came with 1.3. Of the input tokens, those the provider served from its
+    /// prompt cache; -1 when it did not say. obtainInputTokens includes them.
+    virtual int64_t obtainCachedInputTokens() = 0;
+    /// Came with 1.3. Of the input tokens, those the provider wrote into its
+    /// prompt cache; -1 when it did not say.
+    virtual int64_t obtainCacheWriteTokens() = 0;
 };
 
 /// One conversation with one provider; used by one thread at a time.
@@ -233,6 +240,12 @@ public:
     /// stall limit counts reply text only, for the whole stream.
     virtual std::pair<IQAIMessage*, std::string> addMessageStreaming(
         std::string text, std::function<bool(std::string_view delta)> onDelta) = 0;
+    /// Came with 1.3. Asks providers whose prompt cache needs markers
+    /// (Anthropic, Alibaba) to cache the instructions and the history; off
+    /// for a new assistant, and then every request is as before 1.3. The
+    /// other providers cache a repeated prefix on their own: on changes
+    /// nothing in their requests.
+    virtual void setPromptCaching(bool on) = 0;
 };
 
 /// Destroys an object handed out by the library; null is ignored.

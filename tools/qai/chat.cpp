@@ -84,12 +84,16 @@ const char* stopReasonWords(QAIStopReason reason) {
     }
 }
 
-// Token usage and stop reason of a reply, on standard error.
+// Token usage, what the provider's prompt cache served, and the stop reason
+// of a reply, on standard error.
 void printStats(IQAIMessage* message) {
     auto count = [](int64_t tokens) { return tokens < 0 ? std::string("unknown") : std::to_string(tokens); };
     std::string line = "[tokens: " + count(message->obtainInputTokens()) + " in, " +
-                       count(message->obtainOutputTokens()) +
-                       " out; stop: " + stopReasonWords(message->obtainStopReason());
+                       count(message->obtainOutputTokens()) + " out";
+    if (const int64_t cached = message->obtainCachedInputTokens(); cached >= 0)
+        line += ", cached " + std::to_string(cached) + " of " + count(message->obtainInputTokens()) +
+                " input tokens";
+    line += std::string("; stop: ") + stopReasonWords(message->obtainStopReason());
     if (std::string word = message->obtainStopReasonText(); !word.empty()) line += " (" + word + ")";
     std::fprintf(stderr, "%s]\n", line.c_str());
 }

@@ -108,6 +108,12 @@ void printPromptStats(const std::string& text) {
     size_t tokens = (text.size() + kBytesPerToken - 1) / kBytesPerToken;
     std::fprintf(stderr, "%zu bytes, %zu lines, %zu tables, %zu views, about %zu tokens\n", text.size(),
                  lines, tables, views, tokens);
+    // Requests put the instructions first and append to the history, so a
+    // provider's prompt cache can serve all of it from the second message on.
+    std::fprintf(stderr,
+                 "about %zu tokens of every request repeat from one message to the next: these "
+                 "instructions, then the history so far\n",
+                 tokens);
     if (tokens > kContextWarningTokens)
         std::fprintf(
             stderr,
@@ -165,10 +171,10 @@ int runModels(const std::vector<std::string>& args) {
 
 int runChat(const std::vector<std::string>& args) {
     Options options;
-    std::vector<OptionDefinition> definitions =
-        join({kConnectionOptions,
-              kInstructionOptions,
-              {{"--model"}, {"--temperature"}, {"--history"}, {"-m"}, {"--stats", false}}});
+    std::vector<OptionDefinition> definitions = join(
+        {kConnectionOptions,
+         kInstructionOptions,
+         {{"--model"}, {"--temperature"}, {"--history"}, {"-m"}, {"--stats", false}, {"--no-cache", false}}});
     if (std::string error = parseOptions(args, definitions, options); !error.empty())
         return usageError("chat", error);
     if (options.has("--help")) {
@@ -181,7 +187,9 @@ int runChat(const std::vector<std::string>& args) {
             "  --temperature T        sampling temperature, 0 to 2\n"
             "  --history FILE         keep the conversation and its description in FILE;\n"
             "                         a later run continues it\n"
-            "  --stats                token usage and stop reason after each reply\n"
+            "  --stats                token usage, cached input and stop reason after each reply\n"
+            "  --no-cache             do not ask the provider to cache the instructions and\n"
+            "                         history (Anthropic, Alibaba; the others cache on their own)\n"
             "%s%s\n%s",
             kInstructionHelp, kConnectionHelp, kDatabaseHelp);
         return 0;
@@ -204,6 +212,7 @@ int runChat(const std::vector<std::string>& args) {
         if (std::string error = configureAssistant(options, session.assistant); !error.empty())
             return fail(error);
         if (history && !history->saveError().empty()) return fail(history->saveError());
+        session.assistant->setPromptCaching(!options.has("--no-cache"));
 
         ChatSettings settings;
         settings.stats = options.has("--stats");

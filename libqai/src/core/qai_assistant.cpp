@@ -97,11 +97,17 @@ void QAIAssistant::replaceStore(std::unique_ptr<QAIAssistantProperties> store) {
 
 std::vector<QAIMemoryRecord> QAIAssistant::obtainHistory() { return memory->obtainMessages(kHistoryLimit); }
 
-void QAIAssistant::appendConversation(COJsonValue messages, const std::string& text) {
+void QAIAssistant::appendConversation(COJsonValue messages, const std::string& text, bool markedBlocks) {
+    const auto append = [&messages, markedBlocks](std::string_view role, std::string_view content,
+                                                  bool newest) {
+        if (!markedBlocks) return appendRoleContent(messages, role, content);
+        COJsonValue item = messages.addArrayItem();
+        item.addKeyValue("role").setString(role);
+        setTextBlock(item.addKeyValue("content"), content, newest);
+    };
     for (const QAIMemoryRecord& record : obtainHistory())
-        appendRoleContent(messages, record.role == QAIMemoryRole_Assistant ? "assistant" : "user",
-                          record.text);
-    appendRoleContent(messages, "user", text);
+        append(record.role == QAIMemoryRole_Assistant ? "assistant" : "user", record.text, false);
+    append("user", text, true);
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant::completeExchange(const std::string& text,
@@ -117,6 +123,14 @@ void QAIAssistant::appendRoleContent(COJsonValue messages, std::string_view role
     COJsonValue item = messages.addArrayItem();
     item.addKeyValue("role").setString(role);
     item.addKeyValue("content").setString(content);
+}
+
+void QAIAssistant::setTextBlock(COJsonValue value, std::string_view text, bool marked) {
+    value.makeArray();
+    COJsonValue block = value.addArrayItem();
+    block.addKeyValue("type").setString("text");
+    block.addKeyValue("text").setString(text);
+    if (marked) block.addKeyValue("cache_control").addKeyValue("type").setString("ephemeral");
 }
 
 std::pair<IQAIMessage*, std::string> QAIAssistant::addMessage(std::string text) {

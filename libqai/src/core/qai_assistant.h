@@ -36,6 +36,7 @@ public:
     std::pair<IQAIMessage*, std::string> addMessage(std::string text) override;
     std::pair<IQAIMessage*, std::string> addMessageStreaming(
         std::string text, std::function<bool(std::string_view)> onDelta) override;
+    void setPromptCaching(bool on) override { promptCaching = on; }
 
 protected:
     /// Takes memory (or creates one it owns when null), takes over pool,
@@ -64,9 +65,15 @@ protected:
     std::vector<QAIMemoryRecord> obtainHistory();
     /// Appends one {"role", "content"} item to messages.
     static void appendRoleContent(COJsonValue messages, std::string_view role, std::string_view content);
+    /// Makes value an array of one text block, {"type":"text","text":...},
+    /// which carries the prompt cache marker when marked.
+    static void setTextBlock(COJsonValue value, std::string_view text, bool marked);
     /// Appends {"role", "content"} items to messages: the history ("assistant"
     /// for assistant records, "user" for any other role), then the user's text.
-    void appendConversation(COJsonValue messages, const std::string& text);
+    /// With markedBlocks every content is a text block and the newest one
+    /// carries the cache marker (a message's form stays the same from one
+    /// request to the next; only the marker moves on).
+    void appendConversation(COJsonValue messages, const std::string& text, bool markedBlocks = false);
     /// Builds the reply message and records the exchange (the user's text,
     /// then the reply) in the memory.
     std::pair<IQAIMessage*, std::string> completeExchange(const std::string& text, std::string reply,
@@ -116,6 +123,8 @@ protected:
     void replaceStore(std::unique_ptr<QAIAssistantProperties> store);
     CMRestSession* obtainSession() const { return session.get(); }
     IQAIAssistantMemory* obtainCurrentMemory() const { return memory; }
+    /// The host asked for cache markers (adapters whose provider needs them).
+    bool obtainPromptCaching() const { return promptCaching; }
 
 private:
     IQAIAssistantMemory* memory = nullptr;
@@ -124,4 +133,5 @@ private:
     std::unique_ptr<ICSHTTPPoolCenter> pool;
     std::unique_ptr<CMRestSession> session;
     std::vector<std::string> secrets;
+    bool promptCaching = false;
 };

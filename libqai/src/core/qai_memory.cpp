@@ -1,6 +1,17 @@
 #include "core/qai_memory.h"
 
-void QAIDefaultAssistantMemory::setSummary(const std::string& text) { summary = text; }
+#include <atomic>
+
+uint64_t QAIDefaultAssistantMemory::nextRevision() {
+    // Memories of assistants on different threads draw from it at once.
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+void QAIDefaultAssistantMemory::setSummary(const std::string& text) {
+    summary = text;
+    revision = nextRevision();
+}
 
 std::string QAIDefaultAssistantMemory::obtainSummary() { return summary; }
 

@@ -32,6 +32,8 @@ public:
     std::vector<IQAIMessageSection*>& obtainSections() override { return sections; }
     int64_t obtainInputTokens() override { return facts.inputTokens; }
     int64_t obtainOutputTokens() override { return facts.outputTokens; }
+    int64_t obtainCachedInputTokens() override { return facts.cachedInputTokens; }
+    int64_t obtainCacheWriteTokens() override { return facts.cacheWriteTokens; }
     QAIStopReason obtainStopReason() override { return qaiStopReasonFromText(facts.stopReasonText); }
     std::string obtainStopReasonText() override { return facts.stopReasonText; }
 

@@ -232,7 +232,19 @@ std::string QAIAssistantProperties::obtainDDLText() const {
     return out;
 }
 
-std::string QAIAssistantProperties::obtainCombinedInstructions() const {
+const std::string& QAIAssistantProperties::obtainCombinedInstructions() const {
+    // The library's own memory is known by its text's revision; a host's
+    // memory may change its text behind the library's back, so the text
+    // itself is compared.
+    const std::shared_ptr<QAIDefaultAssistantMemory> own = memory_ ? nullptr : ownMemory_.lock();
+    std::string hostText = memory_ ? memory_->obtainSummary() : std::string();
+    const uint64_t revision = own ? own->obtainSummaryRevision() : 0;
+    if (rendered_.valid && rendered_.revision == revision && rendered_.summary == hostText &&
+        rendered_.userInstructions == userInstructions_ &&
+        rendered_.systemInstructions == systemInstructions_)
+        return rendered_.text;
+
+    rendered_.valid = false;
     std::string out;
     if (!userInstructions_.empty()) {
         out += userInstructions_;
@@ -246,7 +258,8 @@ std::string QAIAssistantProperties::obtainCombinedInstructions() const {
     // The DDL is rendered straight after the instructions; it gets one more
     // line feed when there is any.
     const size_t ddlStart = out.size();
-    appendDDLText(out);
+    qaiAppendDDLText(out, own ? std::string_view(own->obtainSummaryRef()) : std::string_view(hostText));
     if (out.size() > ddlStart) out += '\n';
-    return out;
+    rendered_ = {true, revision, std::move(hostText), userInstructions_, systemInstructions_, std::move(out)};
+    return rendered_.text;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,7 +58,8 @@ public:
     /// One line per catalog line and statement, each ended by a line feed.
     std::string obtainDDLText() const;
     /// User instructions, system instructions and DDL, as sent to the model.
-    std::string obtainCombinedInstructions() const;
+    /// Rendered again only when one of them changed; valid until the next call.
+    const std::string& obtainCombinedInstructions() const;
 
 protected:
     /// Records key as assigned.
@@ -73,6 +75,17 @@ private:
     /// Renders the memory's structure as DDL lines at the end of out.
     void appendDDLText(std::string& out) const;
 
+    /// The last combined instructions and what they were rendered from: a
+    /// large description costs far more to render than to compare.
+    struct Rendered {
+        bool valid = false;
+        uint64_t revision = 0;  ///< the library's own memory: its text's revision
+        std::string summary;    ///< a host's memory: its text itself
+        std::string userInstructions;
+        CMVariantMap systemInstructions;
+        std::string text;
+    };
+
     std::set<std::string> assignedKeys_;
     IQAIAssistantMemory* memory_ = nullptr;  // a host's memory; null for the library's own
     std::weak_ptr<QAIDefaultAssistantMemory> ownMemory_;
@@ -82,4 +95,5 @@ private:
     double temperature_ = 1.0;
     std::string userInstructions_;
     CMVariantMap systemInstructions_;
+    mutable Rendered rendered_;
 };

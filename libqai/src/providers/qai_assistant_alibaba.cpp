@@ -17,6 +17,7 @@ const QAIChatCompletionsAssistant::Profile& QAIAssistant_ALIBABA::obtainProfile(
         .instructionsRole = "system",
         .errorText = errorTextFromResponse,
         .temperatureCap = TemperatureCap{2.0, true, 1.99},
+        .cacheMarkers = true,
     };
     return profile;
 }

@@ -1,5 +1,6 @@
 #include "providers/qai_assistant_anthropic.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,25 @@ std::string nextModelPage(const COJsonValue& root) {
 
 const QAIModelPaging kModelPaging{"data", "id", nextModelPage, "after_id", kModelsSuffix};
 
+/// Usage as Anthropic counts it: "input_tokens" leaves out the cached input,
+/// so the whole input is it plus what was read from and written into the
+/// cache. Members present overwrite (a stream's values are running totals).
+class AnthropicUsage {
+public:
+    void read(const COJsonValue& usage, QAIReplyFacts& facts) {
+        qaiTakeTokenCount(usage.obtainMember("input_tokens"), uncached_);
+        qaiTakeTokenCount(usage.obtainMember("output_tokens"), facts.outputTokens);
+        qaiTakeTokenCount(usage.obtainMember("cache_read_input_tokens"), facts.cachedInputTokens);
+        qaiTakeTokenCount(usage.obtainMember("cache_creation_input_tokens"), facts.cacheWriteTokens);
+        if (uncached_ >= 0)
+            facts.inputTokens = uncached_ + std::max<int64_t>(facts.cachedInputTokens, 0) +
+                                std::max<int64_t>(facts.cacheWriteTokens, 0);
+    }
+
+private:
+    int64_t uncached_ = -1;
+};
+
 /// Typed events: text in "content_block_delta" of type "text_delta", usage
 /// in "message_start" and "message_delta" (output tokens cumulative), the
 /// stop reason in "message_delta", "message_stop" as the end marker; "ping"
@@ -51,9 +71,7 @@ protected:
         if (kind.empty()) kind = root.obtainMember("type").obtainStringView();
         if (kind == "error") return reader.fail(qaiStreamErrorText(data));
         if (kind == "message_start") {
-            const COJsonValue usage = root.obtainMember("message").obtainMember("usage");
-            reader.facts().inputTokens = qaiTokenCount(usage.obtainMember("input_tokens"));
-            reader.facts().outputTokens = qaiTokenCount(usage.obtainMember("output_tokens"));
+            usage_.read(root.obtainMember("message").obtainMember("usage"), reader.facts());
         } else if (kind == "content_block_delta") {
             const COJsonValue delta = root.obtainMember("delta");
             const COJsonValue text = delta.obtainMember("text");
@@ -63,15 +81,14 @@ protected:
         } else if (kind == "message_delta") {
             const std::string reason = qaiStringOf(root.obtainMember("delta").obtainMember("stop_reason"));
             if (!reason.empty()) reader.facts().stopReasonText = reason;
-            const COJsonValue usage = root.obtainMember("usage");
-            if (const int64_t output = qaiTokenCount(usage.obtainMember("output_tokens")); output >= 0)
-                reader.facts().outputTokens = output;
-            if (const int64_t input = qaiTokenCount(usage.obtainMember("input_tokens")); input >= 0)
-                reader.facts().inputTokens = input;
+            usage_.read(root.obtainMember("usage"), reader.facts());
         } else if (kind == "message_stop") {
             reader.end();
         }
     }
+
+private:
+    AnthropicUsage usage_;
 };
 
 }  // namespace
@@ -163,11 +180,18 @@ void QAIAssistant_ANTHROPIC::buildMessageBody(COJson& body, const std::string& t
                                   ? store->obtainProperty(kMaxTokensKey).intValue()
                                   : kDefaultMaxTokens;
     body.addKeyValue("max_tokens").setInt(maxTokens);
-    const std::string instructions = store->obtainCombinedInstructions();
-    if (!instructions.empty()) body.addKeyValue("system").setString(instructions);
+    const std::string& instructions = store->obtainCombinedInstructions();
+    // With caching, two markers: on the instructions, and on the newest
+    // message, so that the history up to it is cached for the next one.
+    const bool caching = obtainPromptCaching();
+    if (!instructions.empty() && caching) {
+        setTextBlock(body.addKeyValue("system"), instructions, true);
+    } else if (!instructions.empty()) {
+        body.addKeyValue("system").setString(instructions);
+    }
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
-    appendConversation(messages, text);
+    appendConversation(messages, text, caching);
     if (streaming) body.addKeyValue("stream").setBool(true);
 }
 
@@ -188,9 +212,7 @@ QAIAssistant::WholeReply QAIAssistant_ANTHROPIC::readMessageReply(const HTTPResu
             blockText.obtainType() == COJsonTypeString)
             whole.text += blockText.obtainStringView();
     }
-    const COJsonValue usage = root.obtainMember("usage");
-    whole.facts.inputTokens = qaiTokenCount(usage.obtainMember("input_tokens"));
-    whole.facts.outputTokens = qaiTokenCount(usage.obtainMember("output_tokens"));
+    AnthropicUsage().read(root.obtainMember("usage"), whole.facts);
     whole.facts.stopReasonText = qaiStringOf(root.obtainMember("stop_reason"));
     return whole;
 }

@@ -36,6 +36,7 @@ public:
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
     /// The base re-validation, then a temperature above 1.0 becomes 1.0.
     std::string updateProperties(std::function<void(IQAIProperties*)> edit) override;
+
 private:
     MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
     void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;

@@ -77,10 +77,9 @@ std::string collectCandidateText(const COJsonValue& candidates) {
 /// candidate's "finishReason" of a reply or chunk; absent values change nothing.
 void readFacts(const COJsonValue& root, QAIReplyFacts& facts) {
     const COJsonValue usage = root.obtainMember("usageMetadata");
-    if (const int64_t input = qaiTokenCount(usage.obtainMember("promptTokenCount")); input >= 0)
-        facts.inputTokens = input;
-    if (const int64_t output = qaiTokenCount(usage.obtainMember("candidatesTokenCount")); output >= 0)
-        facts.outputTokens = output;
+    qaiTakeTokenCount(usage.obtainMember("promptTokenCount"), facts.inputTokens);
+    qaiTakeTokenCount(usage.obtainMember("candidatesTokenCount"), facts.outputTokens);
+    qaiTakeTokenCount(usage.obtainMember("cachedContentTokenCount"), facts.cachedInputTokens);
     const std::string reason =
         qaiStringOf(root.obtainMember("candidates").obtainArrayItem(0).obtainMember("finishReason"));
     if (!reason.empty()) facts.stopReasonText = reason;
@@ -155,7 +154,7 @@ void QAIAssistant_GOOGLE::buildMessageBody(COJson& body, const std::string& text
     QAIAssistantProperties* store = obtainStore();
     if (store->sendsTemperature())
         body.addKeyValue("generationConfig").addKeyValue("temperature").setDouble(store->obtainTemperature());
-    const std::string instructions = store->obtainCombinedInstructions();
+    const std::string& instructions = store->obtainCombinedInstructions();
     // "parts" is a single object here, not the array used in "contents".
     if (!instructions.empty())
         body.addKeyValue("system_instruction")

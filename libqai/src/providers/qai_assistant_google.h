@@ -17,6 +17,7 @@ public:
     /// Models that support generateContent, without the "models/" prefix, in
     /// reply order over every page.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
+
 private:
     MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
     void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;

@@ -80,7 +80,7 @@ void QAIAssistant_OLLAMA::buildMessageBody(COJson& body, const std::string& text
         body.addKeyValue("options").addKeyValue("temperature").setDouble(store->obtainTemperature());
     COJsonValue messages = body.addKeyValue("messages");
     messages.makeArray();
-    const std::string instructions = store->obtainCombinedInstructions();
+    const std::string& instructions = store->obtainCombinedInstructions();
     if (!instructions.empty()) appendRoleContent(messages, "system", instructions);
     appendConversation(messages, text);
 }

@@ -15,6 +15,7 @@ public:
     std::string obtainDefaultHost() override;
     /// Model names in the server's order.
     std::pair<std::vector<std::string>, std::string> obtainAvailableModels() override;
+
 private:
     MessageRoute obtainMessageRoute(const std::string& model, bool streaming) override;
     void buildMessageBody(COJson& body, const std::string& text, bool streaming) override;

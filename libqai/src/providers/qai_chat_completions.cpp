@@ -15,10 +15,18 @@ bool isString(const COJsonValue& value) { return value.obtainType() == COJsonTyp
 
 /// "usage" of a reply or chunk; a null or absent one changes nothing, so the
 /// last one given wins (servers put it on the finish chunk or an extra one).
+/// Cache figures: DeepSeek names its hits on their own, the others in the
+/// prompt details; Alibaba's explicit cache counts what it wrote in usage.
 void readUsage(const COJsonValue& usage, QAIReplyFacts& facts) {
     if (usage.obtainType() != COJsonTypeObject) return;
     facts.inputTokens = qaiTokenCount(usage.obtainMember("prompt_tokens"));
     facts.outputTokens = qaiTokenCount(usage.obtainMember("completion_tokens"));
+    const COJsonValue details = usage.obtainMember("prompt_tokens_details");
+    facts.cachedInputTokens = qaiFirstTokenCount(
+        {usage.obtainMember("prompt_cache_hit_tokens"), details.obtainMember("cached_tokens")});
+    facts.cacheWriteTokens = qaiFirstTokenCount({details.obtainMember("cache_write_tokens"),
+                                                 details.obtainMember("cache_creation_input_tokens"),
+                                                 usage.obtainMember("cache_creation_input_tokens")});
 }
 
 /// Chunks with "choices"[]."delta"."content", "finish_reason" on the last
@@ -149,8 +157,14 @@ void QAIChatCompletionsAssistant::buildMessageBody(COJson& body, const std::stri
     if (store->sendsTemperature()) root.addKeyValue("temperature").setDouble(store->obtainTemperature());
     COJsonValue messages = root.addKeyValue("messages");
     messages.makeArray();
-    const std::string instructions = store->obtainCombinedInstructions();
-    if (!instructions.empty()) appendRoleContent(messages, profile.instructionsRole, instructions);
+    const std::string& instructions = store->obtainCombinedInstructions();
+    if (!instructions.empty() && profile.cacheMarkers && obtainPromptCaching()) {
+        COJsonValue item = messages.addArrayItem();
+        item.addKeyValue("role").setString(profile.instructionsRole);
+        setTextBlock(item.addKeyValue("content"), instructions, true);
+    } else if (!instructions.empty()) {
+        appendRoleContent(messages, profile.instructionsRole, instructions);
+    }
     appendConversation(messages, text);
     if (!streaming) return;
     root.addKeyValue("stream").setBool(true);

@@ -45,6 +45,9 @@ public:
         std::optional<TemperatureCap> temperatureCap;
         /// Streamed requests ask for usage ("stream_options": {"include_usage"}).
         bool streamUsage = true;
+        /// With prompt caching on, the instructions carry the cache marker
+        /// (a provider whose cache needs one).
+        bool cacheMarkers = false;
     };
 
     ~QAIChatCompletionsAssistant() override;

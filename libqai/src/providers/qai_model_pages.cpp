@@ -13,7 +13,8 @@ std::optional<std::string> qaiObtainModelPages(CMRestSession* session, const std
     for (int32_t page = 0; page < kQAIMaxModelPages; ++page) {
         const HTTPResult result = HTTP::Get(session, url, pageQuery, {});
         if (std::optional<std::string> failure = check(result)) {
-            if (failure->empty() && page > 0) return qaiComposeError(kQAIInvalidResponse, paging.failureSuffix);
+            if (failure->empty() && page > 0)
+                return qaiComposeError(kQAIInvalidResponse, paging.failureSuffix);
             return failure;
         }
 

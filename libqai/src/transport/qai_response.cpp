@@ -47,6 +47,17 @@ int64_t qaiTokenCount(const COJsonValue& value) {
     return count >= 0 ? count : -1;
 }
 
+void qaiTakeTokenCount(const COJsonValue& value, int64_t& into) {
+    if (const int64_t count = qaiTokenCount(value); count >= 0) into = count;
+}
+
+int64_t qaiFirstTokenCount(std::initializer_list<COJsonValue> values) {
+    for (const COJsonValue& value : values) {
+        if (const int64_t count = qaiTokenCount(value); count >= 0) return count;
+    }
+    return -1;
+}
+
 std::string qaiStringOf(const COJsonValue& value) {
     return value.obtainType() == COJsonTypeString ? value.obtainString() : std::string();
 }

@@ -2,6 +2,7 @@
 // Shared rules for reading provider answers and wording the library's own errors.
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -52,5 +53,9 @@ COJsonValue qaiValidRoot(const CMRestResourceResponse* response);
 
 /// A token count: a non-negative integer, else -1 (not said).
 int64_t qaiTokenCount(const COJsonValue& value);
+/// Overwrites into when value holds a token count (running totals).
+void qaiTakeTokenCount(const COJsonValue& value, int64_t& into);
+/// The first of values that holds a token count; -1 when none does.
+int64_t qaiFirstTokenCount(std::initializer_list<COJsonValue> values);
 /// A string value, else empty.
 std::string qaiStringOf(const COJsonValue& value);

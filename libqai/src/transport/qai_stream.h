@@ -11,8 +11,12 @@
 
 /// What a provider said about a reply besides its text.
 struct QAIReplyFacts {
+    /// The whole input, cached tokens included.
     int64_t inputTokens = -1;
     int64_t outputTokens = -1;
+    /// Of the input: served from the provider's prompt cache, and written into it.
+    int64_t cachedInputTokens = -1;
+    int64_t cacheWriteTokens = -1;
     /// The provider's own word; empty when it gave none.
     std::string stopReasonText;
 };
