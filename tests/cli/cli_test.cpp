@@ -130,7 +130,8 @@ struct Row {
 
 TEST(Cli, EachCommandAnswersAsExpected) {
     TempDir dir("rows");
-    std::filesystem::copy(std::filesystem::path(QAI_TEST_FIXTURES) / "cli", dir.path);  // whatever qai does, the originals stay as they are
+    std::filesystem::copy(std::filesystem::path(QAI_TEST_FIXTURES) / "cli",
+                          dir.path);  // whatever qai does, the originals stay as they are
     const std::string f = dir / "";
     // One table of 40000 columns: some hundred thousand tokens.
     std::string big = R"([{"schemas":[{"tables":[{"name":"wide","fields":[{"name":"c0","type":"real"})";
@@ -159,9 +160,9 @@ TEST(Cli, EachCommandAnswersAsExpected) {
         {{"prompt", "--schema", f + "small.json", "--instructions", "Be brief.", "--system", "b=Second.",
           "--system", "a=First.", "--stats"},
          "Be brief.\n\nFirst.\nSecond.\nCREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))\n"
-         "CREATE VIEW `s`.`v` (`id` int)\n\n", "109 bytes, 7 lines, 1 tables, 1 views, about 28 tokens\n"},
+         "CREATE VIEW `s`.`v` (`id` int)\n\n", "109 bytes, 7 lines, 1 tables, 1 views, about 28 tokens\nabout 28 tokens of every request repeat from one message to the next: these instructions, then the history so far\n"},
         {{"prompt", "--schema", dir / "big.json", "--stats"}, "CREATE TABLE `wide` (`c0` real, ...",
-         "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nqai: warning: about * tokens of instructions "
+         "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nabout * tokens of every request repeat from one message to the next: these instructions, then the history so far\nqai: warning: about * tokens of instructions "
          "alone exceed the 128000-token context window of many models; describe fewer schemas or tables\n"},
         {{"prompt", "--schema", f + "shop_structure.json"}, readFixture("cli/shop_prompt.txt")},
 #if defined(QAI_CLI_SQLITE)
@@ -240,8 +241,12 @@ TEST(Cli, ChatsAndListsModelsThroughEachProtocol) {
         const std::string host = provider == "ollama" ? server.url().substr(7) : server.url();
         const CliResult chat = runQai(
             {"chat", "--provider", provider, "--host", host, "--model", "m", "--stats", "-m", "hi"}, dir);
-        EXPECT_EQ(chat.out + chat.err,
-                  "SELECT 1;\n[tokens: 11 in, 2 out; stop: end of turn (" + stopWord + ")]\n");
+        // Anthropic's reply says what its prompt cache served, and only its request carries markers.
+        const bool cache = provider == "anthropic";
+        EXPECT_EQ(chat.out + chat.err, "SELECT 1;\n[tokens: 11 in, 2 out" +
+                                           std::string(cache ? ", cached 6 of 11 input tokens" : "") +
+                                           "; stop: end of turn (" + stopWord + ")]\n");
+        EXPECT_EQ(server.lastRequest().body.find("cache_control") != std::string::npos, cache);
         EXPECT_EQ(runQai({"models", "--provider", provider, "--host", host}, dir).out, "m-new\nm-old\n");
         if (!variable.empty()) setVariable(variable, "");
     }

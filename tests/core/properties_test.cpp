@@ -131,6 +131,37 @@ TEST(properties_test, each_key_takes_refuses_and_reads_back) {
     }
 }
 
+// The instructions are rendered once and reused while the description text (compared as text:
+// a host's memory may change it behind the library's back), the user and the system
+// instructions stay the same; each change, and another memory, gives new ones.
+TEST(properties_test, instructions_follow_every_change_of_what_they_are_made_of) {
+    QAIDefaultAssistantMemory own, other;
+    HostMemory host;
+    QAIAssistantProperties store(&own);
+    own.setSummary(R"([{"schemas":[{"tables":[{"name":"a","fields":[]}]}]}])");
+    other.setSummary(R"([{"schemas":[{"tables":[{"name":"o","fields":[]}]}]}])");
+    host.summary = R"([{"schemas":[{"tables":[{"name":"h","fields":[]}]}]}])";
+    const std::vector<std::pair<std::function<void()>, std::string>> steps = {
+        {[] {}, "CREATE TABLE `a` ()\n\n"},
+        {[&] { own.setSummary(R"([{"schemas":[{"tables":[{"name":"b","fields":[]}]}]}])"); },
+         "CREATE TABLE `b` ()\n\n"},
+        {[&] { store.setProperty("user_instructions", CMVariant("U")); }, "U\n\nCREATE TABLE `b` ()\n\n"},
+        {[&] {
+             store.setProperty("system_instructions", CMVariant(CMVariantMap{{"k", CMVariant("S")}}));
+         },
+         "U\n\nS\nCREATE TABLE `b` ()\n\n"},
+        {[&] { store.setMemory(&other); }, "U\n\nS\nCREATE TABLE `o` ()\n\n"},
+        {[&] { store.setMemory(&host); }, "U\n\nS\nCREATE TABLE `h` ()\n\n"},
+        {[&] { host.summary = R"([{"schemas":[{"tables":[{"name":"i","fields":[]}]}]}])"; },
+         "U\n\nS\nCREATE TABLE `i` ()\n\n"},
+    };
+    for (const auto& [change, expected] : steps) {
+        change();
+        EXPECT_EQ(store.obtainCombinedInstructions(), expected);
+        EXPECT_EQ(store.obtainCombinedInstructions(), expected);  // the kept rendering
+    }
+}
+
 TEST(properties_test, temperature_goes_out_only_once_assigned_with_its_switch_on) {
     QAIAssistantProperties store(nullptr);
     EXPECT_TRUE(store.setProperty("use_temperature", int32_t{1}));

@@ -37,7 +37,7 @@ TEST(HostConversation, OverTheExportedSurfaceAndTLS) {
         streamReply(Wire::ChatCompletions, {{{}, streamBody(Wire::ChatCompletions, {"SEL", "ECT 2"})}}));
     const Outcome streamed = run(assistant.get(), Call::Stream);
     EXPECT_EQ(streamed.pieces, (std::vector<std::string>{"SEL", "ECT 2"}));
-    EXPECT_EQ(streamed.facts, "role 1, 1 section(s), 11 in, 7 out, stop 2 (length)");
+    EXPECT_EQ(streamed.facts, "role 1, 1 section(s), 11 in, 7 out, 6 cached, 2 written, stop 2 (length)");
     EXPECT_EQ(server.connectionCount(), 1u);
 
     IQAIAssistantMemory* memory = assistant->obtainMemory();

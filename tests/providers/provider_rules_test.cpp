@@ -96,7 +96,7 @@ TEST_P(Providers, RequestCarriesCredentialModelOptionsHistoryAndTextThenRecordsT
     configure(assistant.get(), {{"model", CMVariant("m")}, {"temperature", CMVariant(0.5)}});
     Outcome out = run(assistant.get(), Call::Message);
     EXPECT_EQ(out.error, "");
-    EXPECT_EQ(out.facts, "role 1, 1 section(s), -1 in, -1 out, stop 0 ()");
+    EXPECT_EQ(out.facts, "role 1, 1 section(s), -1 in, -1 out, -1 cached, -1 written, stop 0 ()");
     EXPECT_EQ(out.text, rule(&p, "reply").obtainString());
     EXPECT_EQ(memory.history(), "0:q1|1:a1|2:r2|0:hi|1:" + rule(&p, "reply").obtainString() + "|");
     auto request = server.lastRequest();
@@ -125,11 +125,49 @@ TEST_P(Providers, RequestCarriesCredentialModelOptionsHistoryAndTextThenRecordsT
     server.replyOnce("POST", chatPath(p, true), streamReply(p.wire, {{{}, streamBody(p.wire, {"S", "QL"})}}));
     out = run(assistant.get(), Call::Stream);
     EXPECT_EQ(out.text + " " + out.error, "SQL ");
+    EXPECT_NE(out.facts.find(p.wire == Wire::Ollama   ? "-1 cached, -1 written"
+                             : p.wire == Wire::Google ? "6 cached, -1 written"
+                                                      : "6 cached, 2 written"),
+              std::string::npos)
+        << out.facts;
 
     // One assistant keeps one connection open for its messages.
     for (int i = 0; i < 6; ++i) EXPECT_EQ(run(assistant.get(), Call::Message).error, "");
     EXPECT_EQ(server.requestCount(), 10u);
     EXPECT_EQ(server.connectionCount(), 1u);
+}
+
+// Each request repeats the previous one up to its newest text and only appends, so that a
+// provider's prompt cache can serve it; caching on marks it only where the provider needs
+// markers, and off sends what a library without caching sent (the request test above).
+TEST_P(Providers, EachRequestRepeatsThePreviousAndCachingMarksOnlyWhereNeeded) {
+    const Provider& p = GetParam();
+    const std::string marker = R"(,"cache_control":{"type":"ephemeral"})";
+    for (const bool caching : {false, true}) {
+        TestServer server;
+        server.reply("POST", chatPath(p), 200, wirePart(p.wire, "whole", "A"));
+        AssistantPtr assistant = createAssistant(p.type, server.url());
+        configure(assistant.get(),
+                  {{"model", CMVariant("m")},
+                   {"user_instructions", CMVariant("Hi")},
+                   {"db_structure", CMVariant(R"([{"schemas":[{"tables":[{"name":"t","fields":[]}]}]}])")}});
+        assistant->setPromptCaching(caching);
+        std::string previous, newest;
+        for (const std::string text : {"m1", "m2", "m3"}) {
+            const auto [message, error] = assistant->addMessage(text);
+            ASSERT_NE(message, nullptr) << error;
+            QAIFreeObject(message);
+            const std::string body = server.lastRequest().body, plain = replaced(body, marker, "");
+            EXPECT_EQ((body.size() - plain.size()) / marker.size(),
+                      static_cast<size_t>(caching ? rule(&p, "cache_markers").obtainInt() : 0));
+            for (const std::string& shape : strings(rule(&p, "cache_shapes")))
+                EXPECT_EQ(caching, body.find(replaced(shape, "<text>", text)) != std::string::npos) << body;
+            const size_t cut = previous.find(newest) + newest.size();
+            EXPECT_EQ(plain.substr(0, cut), previous.substr(0, cut));
+            previous = plain;
+            newest = '"' + text + '"';
+        }
+    }
 }
 
 TEST_P(Providers, EveryMessageFailureHasItsTextAndLeavesTheMemory) {

@@ -21,6 +21,11 @@ const std::string kSplitText = "H\xC3\xA9llo \xE4\xB8\x96\xE7\x95\x8C \xF0\x9F\x
 // Each wire's word for the token limit (the fixtures' closing) and for the end of a turn (their whole reply).
 const char* const kLimitWord[] = {"length", "max_tokens", "MAX_TOKENS", "length"};
 const char* const kEndWord[] = {"stop", "end_turn", "STOP", "stop"};
+// What each wire's closing and whole reply say of the prompt cache (whole: DeepSeek's name wins).
+const char* const kStreamCache[] = {"6 cached, 2 written", "6 cached, 2 written", "6 cached, -1 written",
+                                    "-1 cached, -1 written"};
+const char* const kWholeCache[] = {"1 cached, -1 written", "1 cached, -1 written", "1 cached, -1 written",
+                                   "-1 cached, -1 written"};
 
 /// body cut into pieces of size bytes, each sent after delay.
 std::vector<ReplyPiece> inPieces(const std::string& body, size_t size, milliseconds delay = milliseconds(1)) {
@@ -48,8 +53,8 @@ protected:
 // Characters split across pieces and across events, every line ending, keep-alives and
 // pings between events: the host gets whole characters, the message their join, the facts.
 TEST_P(Streaming, HandsOnWholeCharactersAndTheFinalFacts) {
-    const std::string facts =
-        "role 1, 1 section(s), 11 in, 7 out, stop 2 (" + std::string(kLimitWord[int(wire)]) + ")";
+    const std::string facts = "role 1, 1 section(s), 11 in, 7 out, " + std::string(kStreamCache[int(wire)]) +
+                              ", stop 2 (" + kLimitWord[int(wire)] + ")";
     for (const char* ending : {"\n", "\r\n", "\r"}) {
         for (const size_t size : {size_t{1}, size_t{5}, size_t{64}}) {
             for (const char* closing : {"closing", "closing_usage_on_finish"}) {
@@ -126,8 +131,8 @@ TEST_P(Streaming, FailuresLeaveTheMemoryUnchanged) {
 // A 2xx that is not a stream is read as a whole reply and handed over as one piece;
 // addMessage reads the same facts from its (never streamed) reply.
 TEST_P(Streaming, WholeReplyFallbackIsOnePiece) {
-    const std::string facts =
-        "role 1, 1 section(s), 3 in, 4 out, stop 1 (" + std::string(kEndWord[int(wire)]) + ")";
+    const std::string facts = "role 1, 1 section(s), 3 in, 4 out, " + std::string(kWholeCache[int(wire)]) +
+                              ", stop 1 (" + kEndWord[int(wire)] + ")";
     server.replyOnce("POST", chatPath(GetParam(), true), CannedReply(200, wirePart(wire, "whole", "Whole")));
     Outcome out = run(assistant.get(), Call::Stream);
     EXPECT_EQ(out.error, "");

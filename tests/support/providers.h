@@ -178,7 +178,7 @@ struct Outcome {
     std::string text;       ///< the message's sections joined, or the models each followed by ","
     std::string error;
     std::vector<std::string> pieces;  ///< what a stream handed to the host
-    std::string facts;                ///< "role R, S section(s), I in, O out, stop N (TEXT)"
+    std::string facts;  ///< "role R, S section(s), I in, O out, C cached, W written, stop N (TEXT)"
 };
 
 inline Outcome run(IQAIAssistant* assistant, Call call,
@@ -203,7 +203,9 @@ inline Outcome run(IQAIAssistant* assistant, Call call,
     out.facts = "role " + std::to_string(message->obtainRole()) + ", " +
                 std::to_string(message->obtainSections().size()) + " section(s), " +
                 std::to_string(message->obtainInputTokens()) + " in, " +
-                std::to_string(message->obtainOutputTokens()) + " out, stop " +
+                std::to_string(message->obtainOutputTokens()) + " out, " +
+                std::to_string(message->obtainCachedInputTokens()) + " cached, " +
+                std::to_string(message->obtainCacheWriteTokens()) + " written, stop " +
                 std::to_string(message->obtainStopReason()) + " (" + message->obtainStopReasonText() + ")";
     QAIFreeObject(message);
     return out;
