@@ -246,6 +246,9 @@ std::string describeFailure(CURL* handle, CURLcode result, const BodyBuffer& sin
         case CURLE_WEIRD_SERVER_REPLY:
             return host + " sent an invalid HTTP reply: " + detail;
         case CURLE_UNSUPPORTED_PROTOCOL:
+            // libcurl names a reply that is no HTTP at all (HTTP/0.9) so, too.
+            if (url.scheme == "http" || url.scheme == "https")
+                return host + " sent a reply that is not HTTP: " + detail;
             return "Unsupported URL scheme for " + host + ": only http and https are allowed";
         case CURLE_URL_MALFORMAT:
             return "Invalid URL" + (url.host.empty() ? std::string() : " for host " + url.host);
