@@ -1,9 +1,6 @@
 // PostgreSQL: the database is the catalog; every schema but the system ones,
 // column types as format_type writes them, key columns in constraint order.
-#include <map>
-#include <tuple>
-
-#include "structure.h"
+#include "schema_server.h"
 
 #if defined(QAI_CLI_POSTGRES)
 #include <libpq-fe.h>
@@ -60,110 +57,48 @@ const std::string kForeignKeysQuery =
     "WHERE k.contype = 'f' AND " +
     kUserSchemas + " ORDER BY 1, 2, 3, u.position";
 
-// libpq's texts span lines (a hint on an indented second line): one line here.
-std::string oneLine(const char* message) {
-    std::string text;
-    bool blank = false;
-    for (const char* c = message; *c; ++c) {
-        bool space = *c == '\n' || *c == '\t' || *c == ' ';
-        if (space)
-            blank = !text.empty();
-        else {
-            if (blank) text += ' ';
-            blank = false;
-            text += *c;
+// Runs sql and calls row with each row's texts; false on failure (see error).
+bool query(PGconn* connection, const std::string& sql, const std::function<void(const ServerRow&)>& row,
+           std::string& error) {
+    PGresult* result = PQexec(connection, sql.c_str());
+    bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+    if (ok) {
+        ServerRow values(static_cast<size_t>(PQnfields(result)));
+        for (int r = 0; r < PQntuples(result); ++r) {
+            for (int f = 0; f < PQnfields(result); ++f)
+                values[static_cast<size_t>(f)] = PQgetvalue(result, r, f);
+            row(values);
         }
+    } else {
+        error = result ? PQresultErrorMessage(result) : PQerrorMessage(connection);
     }
-    return text;
+    PQclear(result);
+    return ok;
 }
-
-std::string trimmedError(PGconn* connection) { return oneLine(PQerrorMessage(connection)); }
-
-class Reader {
-public:
-    explicit Reader(PGconn* connection) : connection_(connection) {}
-
-    // Runs sql and calls row with each row's texts; false on failure (see error).
-    template <typename Row>
-    bool query(const std::string& sql, Row row) {
-        PGresult* result = PQexec(connection_, sql.c_str());
-        bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
-        if (ok) {
-            std::vector<std::string> values(static_cast<size_t>(PQnfields(result)));
-            for (int r = 0; r < PQntuples(result); ++r) {
-                for (int f = 0; f < PQnfields(result); ++f)
-                    values[static_cast<size_t>(f)] = PQgetvalue(result, r, f);
-                row(values);
-            }
-        } else {
-            error_ = result ? oneLine(PQresultErrorMessage(result)) : trimmedError(connection_);
-        }
-        PQclear(result);
-        return ok;
-    }
-
-    const std::string& error() const { return error_; }
-
-private:
-    PGconn* connection_;
-    std::string error_;
-};
 
 }  // namespace
 
 std::string readPostgresStructure(const std::string& connectionText, std::vector<Catalog>& catalogs) {
     PGconn* connection = PQconnectdb(connectionText.c_str());
     if (!connection) return "cannot connect to PostgreSQL: out of memory";
+    std::string password = PQpass(connection) ? PQpass(connection) : "";
     if (PQstatus(connection) != CONNECTION_OK) {
-        std::string error = "cannot connect to PostgreSQL: " + trimmedError(connection);
+        std::string error = connectionError("PostgreSQL", PQerrorMessage(connection), password);
         PQfinish(connection);
         return error;
     }
-    Reader reader(connection);
     Catalog catalog;
     catalog.named = true;
     catalog.name = PQdb(connection);
-    // Relations by (schema, name); the schema map keeps the schemas in name order.
-    std::map<std::string, Schema> schemas;
-    std::map<std::pair<std::string, std::string>, Relation*> relations;
-    using Row = std::vector<std::string>;
-    bool ok = reader.query(kSchemasQuery, [&](const Row& row) { schemas[row[0]].name = row[0]; });
-    std::vector<std::tuple<std::string, std::string, std::string> > listed;
-    ok = ok &&
-         reader.query(kRelationsQuery, [&](const Row& row) { listed.emplace_back(row[0], row[1], row[2]); });
-    for (const auto& [schemaName, name, kind] : listed) {
-        Schema& schema = schemas[schemaName];
-        auto& list = kind == "t" ? schema.tables : kind == "v" ? schema.views : schema.mviews;
-        list.push_back(Relation{name, {}, {}, {}});
-    }
-    // Pointers are taken once every list has its final size.
-    for (auto& [schemaName, schema] : schemas)
-        for (auto* list : {&schema.tables, &schema.views, &schema.mviews})
-            for (Relation& relation : *list) relations[{schemaName, relation.name}] = &relation;
-    auto find = [&](const Row& row) -> Relation* {
-        auto it = relations.find({row[0], row[1]});
-        return it == relations.end() ? nullptr : it->second;
-    };
-    ok = ok && reader.query(kColumnsQuery, [&](const Row& row) {
-        if (Relation* relation = find(row)) relation->fields.push_back({row[2], row[3]});
-    });
-    ok = ok && reader.query(kPrimaryKeysQuery, [&](const Row& row) {
-        if (Relation* relation = find(row)) relation->pkeys.push_back(row[2]);
-    });
-    std::string lastKey;
-    ok = ok && reader.query(kForeignKeysQuery, [&](const Row& row) {
-        Relation* relation = find(row);
-        if (!relation) return;
-        std::string key = row[0] + '\n' + row[1] + '\n' + row[2];
-        if (key != lastKey || relation->fkeys.empty()) relation->fkeys.push_back({{}, row[4], row[5], {}});
-        lastKey = key;
-        relation->fkeys.back().fields.push_back(row[3]);
-        relation->fkeys.back().refFields.push_back(row[6]);
-    });
-    std::string error = ok ? "" : "cannot read PostgreSQL database " + catalog.name + ": " + reader.error();
+    std::string detail;
+    bool ok = readServerSchemas(
+        {kSchemasQuery, kRelationsQuery, kColumnsQuery, kPrimaryKeysQuery, kForeignKeysQuery},
+        [&](const std::string& sql, const std::function<void(const ServerRow&)>& row) {
+            return query(connection, sql, row, detail);
+        },
+        catalog.schemas);
     PQfinish(connection);
-    if (!error.empty()) return error;
-    for (auto& [schemaName, schema] : schemas) catalog.schemas.push_back(std::move(schema));
+    if (!ok) return readingError("PostgreSQL", "database " + catalog.name, detail, password);
     catalogs.push_back(std::move(catalog));
     return "";
 }
