@@ -10,7 +10,8 @@ namespace qai::cli {
 
 #if !defined(QAI_CLI_POSTGRES)
 
-std::string readPostgresStructure(const std::string&, std::vector<Catalog>&) {
+std::string readPostgresStructure(const std::string&, const std::optional<std::string>&,
+                                  std::vector<Catalog>&) {
     return "this build of qai cannot read PostgreSQL databases; give a JSON description instead";
 }
 
@@ -78,8 +79,14 @@ bool query(PGconn* connection, const std::string& sql, const std::function<void(
 
 }  // namespace
 
-std::string readPostgresStructure(const std::string& connectionText, std::vector<Catalog>& catalogs) {
-    PGconn* connection = PQconnectdb(connectionText.c_str());
+std::string readPostgresStructure(const std::string& url, const std::optional<std::string>& passwordFromFile,
+                                  std::vector<Catalog>& catalogs) {
+    // libpq reads the URL, PGPASSWORD and ~/.pgpass itself; a password given in the URL wins over
+    // one from --password-file, which comes first here.
+    const char* keywords[] = {"password", "dbname", nullptr};
+    const char* values[] = {passwordFromFile ? passwordFromFile->c_str() : nullptr, url.c_str(), nullptr};
+    int first = passwordFromFile ? 0 : 1;
+    PGconn* connection = PQconnectdbParams(keywords + first, values + first, 1);
     if (!connection) return "cannot connect to PostgreSQL: out of memory";
     std::string password = PQpass(connection) ? PQpass(connection) : "";
     if (PQstatus(connection) != CONNECTION_OK) {

@@ -1,10 +1,34 @@
 #include "schema_server.h"
 
-#include <map>
+#include <cstdlib>
 #include <tuple>
 
 namespace qai::cli {
 namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %XX escapes; false on a broken one. The text is never echoed: it may be a password.
+bool decode(const std::string& text, std::string& decoded) {
+    decoded.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
+            continue;
+        }
+        int high = i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+        int low = high < 0 ? -1 : hexDigit(text[i + 2]);
+        if (low < 0) return false;
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
 
 // Drivers' texts may span lines (a hint on an indented second line): one line here.
 std::string oneLine(const std::string& message) {
@@ -83,6 +107,62 @@ private:
 };
 
 }  // namespace
+
+std::string parseServerUrl(const std::string& url, ServerUrl& parsed) {
+    size_t start = url.find("://");
+    if (start == std::string::npos) return "not a URL";
+    start += 3;
+    size_t end = url.find_first_of("/?", start);
+    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string rest = end == std::string::npos ? "" : url.substr(end);
+    bool ok = true;
+    if (size_t at = authority.rfind('@'); at != std::string::npos) {
+        std::string user = authority.substr(0, at);
+        authority.erase(0, at + 1);
+        size_t colon = user.find(':');
+        ok = decode(user.substr(0, colon), parsed.user);
+        if (colon != std::string::npos) {
+            std::string password;
+            ok = decode(user.substr(colon + 1), password) && ok;
+            parsed.password = password;
+        }
+    }
+    // HOST, [IPV6] or nothing, then :PORT.
+    size_t portColon = authority.rfind(':');
+    if (portColon != std::string::npos && authority.find(']', portColon) == std::string::npos) {
+        std::string port = authority.substr(portColon + 1);
+        authority.erase(portColon);
+        char* stop = nullptr;
+        long number = std::strtol(port.c_str(), &stop, 10);
+        if (port.empty() || *stop || number < 1 || number > 65535)
+            return "the port '" + port + "' is not a number from 1 to 65535";
+        parsed.port = static_cast<unsigned>(number);
+    }
+    if (authority.size() > 1 && authority.front() == '[' && authority.back() == ']')
+        authority = authority.substr(1, authority.size() - 2);
+    ok = decode(authority, parsed.host) && ok;
+    size_t query = rest.find('?');
+    if (!rest.empty() && rest[0] == '/') ok = decode(rest.substr(1, query - 1), parsed.database) && ok;
+    while (query != std::string::npos) {
+        size_t next = rest.find('&', query + 1);
+        std::string pair = rest.substr(query + 1, next == std::string::npos ? next : next - query - 1);
+        size_t equals = pair.find('=');
+        std::string name, value;
+        ok = decode(pair.substr(0, equals), name) && ok;
+        if (equals != std::string::npos) ok = decode(pair.substr(equals + 1), value) && ok;
+        if (!name.empty()) parsed.parameters[name] = value;
+        query = next;
+    }
+    return ok ? "" : "the URL has a broken %-escape";
+}
+
+std::optional<std::string> choosePassword(const ServerUrl& url, const std::optional<std::string>& fromFile,
+                                          const char* variable) {
+    if (url.password) return url.password;
+    if (fromFile) return fromFile;
+    if (const char* value = std::getenv(variable)) return std::string(value);
+    return std::nullopt;
+}
 
 std::string connectionError(const char* engine, const std::string& detail, const std::string& password) {
     return std::string("cannot connect to ") + engine + ": " + masked(oneLine(detail), password);

@@ -1,14 +1,32 @@
 #pragma once
-// What the readers of database servers share: one-line error texts that
-// never hold the password, and the assembly of catalog query rows into
-// schemas.
+// What the readers of database servers (PostgreSQL, MySQL) share: the parts
+// of a connection URL, the password to send, one-line error texts that never
+// hold the password, and the assembly of catalog query rows into schemas.
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "structure.h"
 
 namespace qai::cli {
+
+/// scheme://[USER[:PASSWORD]@][HOST][:PORT][/DATABASE][?NAME=VALUE&...], percent-decoded.
+struct ServerUrl {
+    std::string user, host, database;
+    std::optional<std::string> password;
+    unsigned port = 0;  ///< 0: the driver's default
+    std::map<std::string, std::string> parameters;
+};
+
+/// Parses url into parsed; returns an error text, empty on success.
+std::string parseServerUrl(const std::string& url, ServerUrl& parsed);
+
+/// The password to send: the URL's, else the one read from --password-file,
+/// else the value of the environment variable; none when none of them is set.
+std::optional<std::string> choosePassword(const ServerUrl& url, const std::optional<std::string>& fromFile,
+                                          const char* variable);
 
 /// "cannot connect to ENGINE: DETAIL" on one line, the password (when any) masked.
 std::string connectionError(const char* engine, const std::string& detail, const std::string& password);

@@ -39,14 +39,15 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-std::string readKeyFile(const std::string& path, std::string& key) {
+// A key or password kept in a file, without the line end after it; what names the file in errors.
+std::string readSecretFile(const std::string& path, const std::string& what, std::string& secret) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot read API key file " + path;
+    if (!in) return "cannot read " + what + " " + path;
     std::ostringstream text;
     text << in.rdbuf();
-    key = text.str();
-    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back()))) key.pop_back();
-    if (key.empty()) return "API key file " + path + " is empty";
+    secret = text.str();
+    while (!secret.empty() && std::isspace(static_cast<unsigned char>(secret.back()))) secret.pop_back();
+    if (secret.empty()) return what + " " + path + " is empty";
     return "";
 }
 
@@ -85,7 +86,21 @@ const std::vector<OptionDefinition> kConnectionOptions = {
     {"--proxy"},    {"--ca-file"}, {"--retries"},      {"--insecure", false},
 };
 
-const std::vector<OptionDefinition> kInstructionOptions = {{"--schema"}, {"--instructions"}, {"--system"}};
+const std::vector<OptionDefinition> kSourceOptions = {{"--password-file"}};
+
+const std::vector<OptionDefinition> kInstructionOptions = {
+    {"--schema"}, {"--instructions"}, {"--system"}, {"--password-file"}};
+
+std::string readSourceOptions(const Options& options, SourceOptions& source) {
+    if (options.has("--password-file")) {
+        std::string password;
+        if (std::string error = readSecretFile(options.value("--password-file"), "password file", password);
+            !error.empty())
+            return error;
+        source.password = password;
+    }
+    return "";
+}
 
 std::string ollamaHost(const std::string& given) {
     std::string host = given.empty() ? environment("OLLAMA_HOST") : given;
@@ -104,7 +119,8 @@ std::string openSession(const Options& options, IQAIAssistantMemory* memory, Ses
 
     std::string key;
     if (options.has("--api-key-file")) {
-        if (std::string error = readKeyFile(options.value("--api-key-file"), key); !error.empty())
+        if (std::string error = readSecretFile(options.value("--api-key-file"), "API key file", key);
+            !error.empty())
             return error;
     } else if (provider->keyVariable) {
         key = environment(provider->keyVariable);
@@ -130,8 +146,11 @@ std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session) {
 
 std::string configureAssistant(const Options& options, IQAIAssistant* assistant) {
     std::string structure, source = options.value("--schema");
+    SourceOptions sourceOptions;
+    if (std::string error = readSourceOptions(options, sourceOptions); !error.empty()) return error;
     if (!source.empty())
-        if (std::string error = loadStructureJson(source, structure); !error.empty()) return error;
+        if (std::string error = loadStructureJson(source, sourceOptions, structure); !error.empty())
+            return error;
     CMVariantMap system;
     for (const std::string& entry : options.all("--system")) {
         size_t equals = entry.find('=');

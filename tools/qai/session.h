@@ -5,13 +5,20 @@
 
 #include "options.h"
 #include "qai.h"
+#include "structure.h"
 
 namespace qai::cli {
 
 /// Options every command that talks to a provider accepts.
 extern const std::vector<OptionDefinition> kConnectionOptions;
-/// Options that shape the instructions (--schema, --instructions, --system).
+/// Options that say how a database is read (--password-file).
+extern const std::vector<OptionDefinition> kSourceOptions;
+/// Options that shape the instructions (--schema, --instructions, --system and
+/// kSourceOptions).
 extern const std::vector<OptionDefinition> kInstructionOptions;
+
+/// Reads --password-file into source; returns an error text.
+std::string readSourceOptions(const Options& options, SourceOptions& source);
 
 /// An assistant with the pool it runs on (the pool belongs to the assistant).
 struct Session {
@@ -31,8 +38,8 @@ std::string openSession(const Options& options, IQAIAssistantMemory* memory, Ses
 /// Creates an assistant that sends nothing, for reading the instructions.
 std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session);
 
-/// Sets --model, --temperature, --instructions, --system and --schema on the
-/// assistant. Returns an error text.
+/// Sets --model, --temperature, --instructions, --system and --schema (read
+/// with --password-file) on the assistant. Returns an error text.
 std::string configureAssistant(const Options& options, IQAIAssistant* assistant);
 
 /// Ollama's host from an option or OLLAMA_HOST: http:// is added when the

@@ -138,19 +138,23 @@ std::string writeStructureJson(const std::vector<Catalog>& catalogs) {
 
 bool isDatabaseSource(const std::string& source) {
     return startsWith(source, "sqlite:") || startsWith(source, "postgresql://") ||
-           startsWith(source, "postgres://") || endsWith(source, ".db") || endsWith(source, ".sqlite");
+           startsWith(source, "postgres://") || startsWith(source, "mysql://") ||
+           startsWith(source, "mariadb://") || endsWith(source, ".db") || endsWith(source, ".sqlite");
 }
 
-std::string readDatabaseStructure(const std::string& source, std::vector<Catalog>& catalogs) {
+std::string readDatabaseStructure(const std::string& source, const SourceOptions& options,
+                                  std::vector<Catalog>& catalogs) {
     if (startsWith(source, "postgresql://") || startsWith(source, "postgres://"))
-        return readPostgresStructure(source, catalogs);
+        return readPostgresStructure(source, options.password, catalogs);
+    if (startsWith(source, "mysql://") || startsWith(source, "mariadb://"))
+        return readMysqlStructure(source, options.password, catalogs);
     return readSqliteStructure(startsWith(source, "sqlite:") ? source.substr(7) : source, catalogs);
 }
 
-std::string loadStructureJson(const std::string& source, std::string& json) {
+std::string loadStructureJson(const std::string& source, const SourceOptions& options, std::string& json) {
     if (isDatabaseSource(source)) {
         std::vector<Catalog> catalogs;
-        std::string error = readDatabaseStructure(source, catalogs);
+        std::string error = readDatabaseStructure(source, options, catalogs);
         if (error.empty()) json = writeStructureJson(catalogs);
         return error;
     }

@@ -1,6 +1,7 @@
 #pragma once
 // A database's structure as the library's description JSON (the
 // db_structure property), read from a live database or from a file.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,19 +41,28 @@ struct Catalog {
 /// The description JSON, indented, ending with a line feed.
 std::string writeStructureJson(const std::vector<Catalog>& catalogs);
 
-/// True when source names a database rather than a JSON file:
-/// "sqlite:PATH", a path ending in .db or .sqlite, or a postgresql:// URL.
+/// How a source is read, beyond its name.
+struct SourceOptions {
+    std::optional<std::string> password;  ///< from --password-file
+};
+
+/// True when source names a database rather than a JSON file: "sqlite:PATH",
+/// a path ending in .db or .sqlite, a postgresql:// or a mysql:// URL.
 bool isDatabaseSource(const std::string& source);
 
 /// Reads a database's structure; returns an error text, empty on success.
-std::string readDatabaseStructure(const std::string& source, std::vector<Catalog>& catalogs);
+std::string readDatabaseStructure(const std::string& source, const SourceOptions& options,
+                                  std::vector<Catalog>& catalogs);
 
 /// The description JSON for source: a database read now, or a file's text.
 /// Returns an error text, empty on success.
-std::string loadStructureJson(const std::string& source, std::string& json);
+std::string loadStructureJson(const std::string& source, const SourceOptions& options, std::string& json);
 
 // One reader per engine; each returns an error text, empty on success.
 std::string readSqliteStructure(const std::string& path, std::vector<Catalog>& catalogs);
-std::string readPostgresStructure(const std::string& connection, std::vector<Catalog>& catalogs);
+std::string readPostgresStructure(const std::string& url, const std::optional<std::string>& passwordFromFile,
+                                  std::vector<Catalog>& catalogs);
+std::string readMysqlStructure(const std::string& url, const std::optional<std::string>& passwordFromFile,
+                               std::vector<Catalog>& catalogs);
 
 }  // namespace qai::cli
