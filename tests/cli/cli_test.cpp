@@ -166,10 +166,16 @@ TEST(Cli, EachCommandAnswersAsExpected) {
          "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nabout * tokens of every request repeat from one message to the next: these instructions, then the history so far\nqai: warning: about * tokens of instructions "
          "alone exceed the 128000-token context window of many models; describe fewer schemas or tables\n"},
         {{"prompt", "--schema", f + "shop_structure.json"}, readFixture("cli/shop_prompt.txt")},
+        // Only the tables and views a pattern names; a key to a table left out stays.
+        {{"prompt", "--schema", f + "shop_structure.json", "--tables", "order*,main.pay[m]ents", "--tables",
+          "*_totals"}, readFixture("cli/shop_tables_prompt.txt")},
+        {{"prompt", "--tables", "order*"}, "", "qai: --tables needs --schema\n", 1},
 #if defined(QAI_CLI_SQLITE)
         // The example database, described as expected and rendered as from its description file.
         {{"schema", dir / "shop.db"}, readFixture("cli/shop_structure.json")},
         {{"prompt", "--schema", "sqlite:" + dir / "shop.db"}, readFixture("cli/shop_prompt.txt")},
+        {{"prompt", "--schema", dir / "shop.db", "--tables", "order*,main.pay[m]ents,*_totals"},
+         readFixture("cli/shop_tables_prompt.txt")},
         {{"schema", f + "missing.db"}, "",
          "qai: cannot open SQLite database " + f + "missing.db: unable to open database file\n", 1},
         {{"schema", "sqlite:" + f + "not-a-db.db"}, "",

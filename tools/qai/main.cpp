@@ -33,6 +33,8 @@ constexpr const char* kDatabaseHelp =
     "without a DATABASE, every one but the system databases).\n";
 
 constexpr const char* kSourceHelp =
+    "  --tables P[,P...]      keep only the tables and views whose name or\n"
+    "                         schema.name matches a pattern (*, ?, [...])\n"
     "  --password-file FILE   the database password, unless the URL holds one\n"
     "                         (else MYSQL_PWD, or PostgreSQL's own PGPASSWORD)\n";
 

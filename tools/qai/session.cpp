@@ -86,10 +86,10 @@ const std::vector<OptionDefinition> kConnectionOptions = {
     {"--proxy"},    {"--ca-file"}, {"--retries"},      {"--insecure", false},
 };
 
-const std::vector<OptionDefinition> kSourceOptions = {{"--password-file"}};
+const std::vector<OptionDefinition> kSourceOptions = {{"--tables"}, {"--password-file"}};
 
 const std::vector<OptionDefinition> kInstructionOptions = {
-    {"--schema"}, {"--instructions"}, {"--system"}, {"--password-file"}};
+    {"--schema"}, {"--instructions"}, {"--system"}, {"--tables"}, {"--password-file"}};
 
 std::string readSourceOptions(const Options& options, SourceOptions& source) {
     if (options.has("--password-file")) {
@@ -99,6 +99,7 @@ std::string readSourceOptions(const Options& options, SourceOptions& source) {
             return error;
         source.password = password;
     }
+    source.tables = options.all("--tables");
     return "";
 }
 
@@ -148,6 +149,7 @@ std::string configureAssistant(const Options& options, IQAIAssistant* assistant)
     std::string structure, source = options.value("--schema");
     SourceOptions sourceOptions;
     if (std::string error = readSourceOptions(options, sourceOptions); !error.empty()) return error;
+    if (source.empty() && options.has("--tables")) return "--tables needs --schema";
     if (!source.empty())
         if (std::string error = loadStructureJson(source, sourceOptions, structure); !error.empty())
             return error;

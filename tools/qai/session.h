@@ -11,13 +11,13 @@ namespace qai::cli {
 
 /// Options every command that talks to a provider accepts.
 extern const std::vector<OptionDefinition> kConnectionOptions;
-/// Options that say how a database is read (--password-file).
+/// Options that say how a database or description is read (--tables, --password-file).
 extern const std::vector<OptionDefinition> kSourceOptions;
 /// Options that shape the instructions (--schema, --instructions, --system and
 /// kSourceOptions).
 extern const std::vector<OptionDefinition> kInstructionOptions;
 
-/// Reads --password-file into source; returns an error text.
+/// Reads --password-file and --tables into source; returns an error text.
 std::string readSourceOptions(const Options& options, SourceOptions& source);
 
 /// An assistant with the pool it runs on (the pool belongs to the assistant).
@@ -39,7 +39,7 @@ std::string openSession(const Options& options, IQAIAssistantMemory* memory, Ses
 std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session);
 
 /// Sets --model, --temperature, --instructions, --system and --schema (read
-/// with --password-file) on the assistant. Returns an error text.
+/// as --tables and --password-file say) on the assistant. Returns an error text.
 std::string configureAssistant(const Options& options, IQAIAssistant* assistant);
 
 /// Ollama's host from an option or OLLAMA_HOST: http:// is added when the

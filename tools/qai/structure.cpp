@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tables.h"
+
 namespace qai::cli {
 namespace {
 
@@ -144,11 +146,15 @@ bool isDatabaseSource(const std::string& source) {
 
 std::string readDatabaseStructure(const std::string& source, const SourceOptions& options,
                                   std::vector<Catalog>& catalogs) {
+    std::string error;
     if (startsWith(source, "postgresql://") || startsWith(source, "postgres://"))
-        return readPostgresStructure(source, options.password, catalogs);
-    if (startsWith(source, "mysql://") || startsWith(source, "mariadb://"))
-        return readMysqlStructure(source, options.password, catalogs);
-    return readSqliteStructure(startsWith(source, "sqlite:") ? source.substr(7) : source, catalogs);
+        error = readPostgresStructure(source, options.password, catalogs);
+    else if (startsWith(source, "mysql://") || startsWith(source, "mariadb://"))
+        error = readMysqlStructure(source, options.password, catalogs);
+    else
+        error = readSqliteStructure(startsWith(source, "sqlite:") ? source.substr(7) : source, catalogs);
+    TableFilter(options.tables).keepIn(catalogs);
+    return error;
 }
 
 std::string loadStructureJson(const std::string& source, const SourceOptions& options, std::string& json) {
@@ -163,7 +169,7 @@ std::string loadStructureJson(const std::string& source, const SourceOptions& op
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) return "cannot read " + source;
-    json = text.str();
+    json = TableFilter(options.tables).keepIn(text.str());
     return "";
 }
 

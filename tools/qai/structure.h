@@ -44,18 +44,20 @@ std::string writeStructureJson(const std::vector<Catalog>& catalogs);
 /// How a source is read, beyond its name.
 struct SourceOptions {
     std::optional<std::string> password;  ///< from --password-file
+    std::vector<std::string> tables;      ///< --tables values: the tables and views to keep (all when empty)
 };
 
 /// True when source names a database rather than a JSON file: "sqlite:PATH",
 /// a path ending in .db or .sqlite, a postgresql:// or a mysql:// URL.
 bool isDatabaseSource(const std::string& source);
 
-/// Reads a database's structure; returns an error text, empty on success.
+/// Reads a database's structure, only the tables options keep; returns an
+/// error text, empty on success.
 std::string readDatabaseStructure(const std::string& source, const SourceOptions& options,
                                   std::vector<Catalog>& catalogs);
 
-/// The description JSON for source: a database read now, or a file's text.
-/// Returns an error text, empty on success.
+/// The description JSON for source, only the tables options keep: a database
+/// read now, or a file's text. Returns an error text, empty on success.
 std::string loadStructureJson(const std::string& source, const SourceOptions& options, std::string& json);
 
 // One reader per engine; each returns an error text, empty on success.
