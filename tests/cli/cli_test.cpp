@@ -162,9 +162,22 @@ TEST(Cli, EachCommandAnswersAsExpected) {
           "--system", "a=First.", "--stats"},
          "Be brief.\n\nFirst.\nSecond.\nCREATE TABLE `s`.`t` (`id` int, PRIMARY KEY(`id`))\n"
          "CREATE VIEW `s`.`v` (`id` int)\n\n", "109 bytes, 7 lines, 1 tables, 1 views, about 28 tokens\nabout 28 tokens of every request repeat from one message to the next: these instructions, then the history so far\n"},
+        // Above --max-prompt-tokens (by default 100000) a warning names the largest schemas.
         {{"prompt", "--schema", dir / "big.json", "--stats"}, "CREATE TABLE `wide` (`c0` real, ...",
-         "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nabout * tokens of every request repeat from one message to the next: these instructions, then the history so far\nqai: warning: about * tokens of instructions "
-         "alone exceed the 128000-token context window of many models; describe fewer schemas or tables\n"},
+         "* bytes, 2 lines, 1 tables, 0 views, about * tokens\nabout * tokens of every request repeat from one "
+         "message to the next: these instructions, then the history so far\nqai: warning: the instructions "
+         "are about * tokens, more than --max-prompt-tokens 100000; the largest schemas: (no schema) (about * "
+         "tokens); --tables sends fewer tables\n"},
+        {{"prompt", "--schema", f + "postgres_structure.json", "--stats", "--max-prompt-tokens", "100"},
+         readFixture("cli/postgres_prompt.txt"), "1166 bytes, 9 lines, 5 tables, 2 views, about 292 tokens\n"
+         "about 292 tokens of every request repeat from one message to the next: these instructions, then the "
+         "history so far\n"
+         "qai: warning: the instructions are about 292 tokens, more than --max-prompt-tokens 100; the largest "
+         "schemas: shop.sales (about 200 tokens), shop.inventory (about 64 tokens), shop.public (about 23 "
+         "tokens); --tables sends fewer tables\n"},
+        {ollama({"-m", "hi", "--schema", f + "small.json", "--max-prompt-tokens", "20"}), "ok\n",
+         "qai: warning: the instructions are about 21 tokens, more than --max-prompt-tokens 20; the largest "
+         "schemas: s (about 21 tokens); --tables sends fewer tables\n", 0, 0, 1},
         {{"prompt", "--schema", f + "shop_structure.json"}, readFixture("cli/shop_prompt.txt")},
         // Only the tables and views a pattern names; a key to a table left out stays.
         {{"prompt", "--schema", f + "shop_structure.json", "--tables", "order*,main.pay[m]ents", "--tables",

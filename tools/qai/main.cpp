@@ -10,6 +10,7 @@
 #include "console.h"
 #include "history.h"
 #include "options.h"
+#include "prompt_size.h"
 #include "session.h"
 #include "structure.h"
 
@@ -41,7 +42,9 @@ constexpr const char* kSourceHelp =
 constexpr const char* kInstructionHelp =
     "  --schema S             a description JSON file or a DATABASE\n"
     "  --instructions TEXT    the user's instructions\n"
-    "  --system KEY=TEXT      a host instruction (repeatable; sent in KEY order)\n";
+    "  --system KEY=TEXT      a host instruction (repeatable; sent in KEY order)\n"
+    "  --max-prompt-tokens N  warn when the instructions come to more than about\n"
+    "                         N tokens (default 100000; qai prompt: with --stats)\n";
 
 constexpr const char* kConnectionHelp =
     "  --provider NAME        openai, google, deepseek, ollama, xai, anthropic,\n"
@@ -58,11 +61,6 @@ constexpr const char* kConnectionHelp =
     "  --ca-file FILE         trust the certificates in FILE (PEM)\n"
     "  --retries N            retries of a failed request (default 2)\n"
     "  --insecure             do not check TLS certificates\n";
-
-// Above this many tokens, instructions alone fill the context window of many
-// current models; the estimate counts four bytes a token.
-constexpr size_t kContextWarningTokens = 128000;
-constexpr size_t kBytesPerToken = 4;
 
 int fail(const std::string& error) {
     std::fprintf(stderr, "qai: %s\n", error.c_str());
@@ -127,12 +125,6 @@ void printPromptStats(const std::string& text) {
                  "about %zu tokens of every request repeat from one message to the next: these "
                  "instructions, then the history so far\n",
                  tokens);
-    if (tokens > kContextWarningTokens)
-        std::fprintf(
-            stderr,
-            "qai: warning: about %zu tokens of instructions alone exceed the %zu-token context window of "
-            "many models; describe fewer schemas or tables\n",
-            tokens, kContextWarningTokens);
 }
 
 int runPrompt(const std::vector<std::string>& args) {
@@ -150,16 +142,17 @@ int runPrompt(const std::vector<std::string>& args) {
     }
     if (!options.positional.empty())
         return usageError("prompt", "unexpected argument " + options.positional[0]);
+    size_t maxTokens = 0;
+    if (std::string error = readMaxPromptTokens(options, maxTokens); !error.empty()) return fail(error);
     Session session;
     if (std::string error = openOfflineSession(nullptr, session); !error.empty()) return fail(error);
     if (std::string error = configureAssistant(options, session.assistant); !error.empty())
         return fail(error);
-    IQAIProperties* copy = session.assistant->obtainProperties();
-    std::string text = copy->obtainProperty(QAIPropertyKey_CombinedInstructions).stringValue();
-    QAIFreeObject(copy);
+    std::string text = combinedInstructions(session.assistant);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     if (options.has("--stats")) printPromptStats(text);
+    if (options.has("--stats")) std::fputs(promptSizeWarning(text, maxTokens).c_str(), stderr);
     return 0;
 }
 
@@ -210,6 +203,8 @@ int runChat(const std::vector<std::string>& args) {
     if (!options.positional.empty())
         return usageError("chat", "unexpected argument " + options.positional[0]);
     if (options.value("--model").empty()) return usageError("chat", "needs --model MODEL");
+    size_t maxTokens = 0;
+    if (std::string error = readMaxPromptTokens(options, maxTokens); !error.empty()) return fail(error);
 
     std::unique_ptr<HistoryFile> history;
     if (options.has("--history")) {
@@ -226,6 +221,7 @@ int runChat(const std::vector<std::string>& args) {
             return fail(error);
         if (history && !history->saveError().empty()) return fail(history->saveError());
         session.assistant->setPromptCaching(!options.has("--no-cache"));
+        std::fputs(promptSizeWarning(combinedInstructions(session.assistant), maxTokens).c_str(), stderr);
 
         ChatSettings settings;
         settings.stats = options.has("--stats");

@@ -88,8 +88,9 @@ const std::vector<OptionDefinition> kConnectionOptions = {
 
 const std::vector<OptionDefinition> kSourceOptions = {{"--tables"}, {"--password-file"}};
 
-const std::vector<OptionDefinition> kInstructionOptions = {
-    {"--schema"}, {"--instructions"}, {"--system"}, {"--tables"}, {"--password-file"}};
+const std::vector<OptionDefinition> kInstructionOptions = {{"--schema"}, {"--instructions"},
+                                                           {"--system"}, {"--max-prompt-tokens"},
+                                                           {"--tables"}, {"--password-file"}};
 
 std::string readSourceOptions(const Options& options, SourceOptions& source) {
     if (options.has("--password-file")) {
@@ -143,6 +144,13 @@ std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session) {
     session.pool = cfCreateHTTPPoolCenter();
     session.assistant = QAICreateAssistant(QAIAssistantType_OPENAI, session.pool, "", "", memory);
     return session.assistant ? "" : "cannot create an assistant";
+}
+
+std::string combinedInstructions(IQAIAssistant* assistant) {
+    IQAIProperties* copy = assistant->obtainProperties();
+    std::string text = copy->obtainProperty(QAIPropertyKey_CombinedInstructions).stringValue();
+    QAIFreeObject(copy);
+    return text;
 }
 
 std::string configureAssistant(const Options& options, IQAIAssistant* assistant) {

@@ -13,8 +13,8 @@ namespace qai::cli {
 extern const std::vector<OptionDefinition> kConnectionOptions;
 /// Options that say how a database or description is read (--tables, --password-file).
 extern const std::vector<OptionDefinition> kSourceOptions;
-/// Options that shape the instructions (--schema, --instructions, --system and
-/// kSourceOptions).
+/// Options that shape the instructions (--schema, --instructions, --system,
+/// --max-prompt-tokens and kSourceOptions).
 extern const std::vector<OptionDefinition> kInstructionOptions;
 
 /// Reads --password-file and --tables into source; returns an error text.
@@ -41,6 +41,9 @@ std::string openOfflineSession(IQAIAssistantMemory* memory, Session& session);
 /// Sets --model, --temperature, --instructions, --system and --schema (read
 /// as --tables and --password-file say) on the assistant. Returns an error text.
 std::string configureAssistant(const Options& options, IQAIAssistant* assistant);
+
+/// The instructions every request of assistant carries.
+std::string combinedInstructions(IQAIAssistant* assistant);
 
 /// Ollama's host from an option or OLLAMA_HOST: http:// is added when the
 /// text has no scheme, the local default is used when it is empty.
