@@ -146,6 +146,7 @@ TEST(Cli, EachCommandAnswersAsExpected) {
 #endif
     TestServer server;
     server.reply("POST", "/api/chat", 200, R"({"message":{"role":"assistant","content":"ok"}})");
+    server.reply("GET", "/api/tags", 200, R"({"models":[]})");
     const auto ollama = [&server](std::vector<std::string> args) {
         args.insert(args.begin(), {"chat", "--provider", "ollama", "--host", server.url(), "--model", "m"});
         return args;
@@ -209,6 +210,7 @@ TEST(Cli, EachCommandAnswersAsExpected) {
         {{"models", "--provider", "mistery"}, "",
          "qai: unknown provider 'mistery' (one of " + providers + ")\n", 1},
         {{"models"}, "", "qai: no provider given: use --provider NAME (" + providers + ")\n", 1},
+        {{"models", "--provider", "ollama", "--host", server.url()}, "", "qai: no models listed\n", 0, 0, 1},
         {{"models", "--provider", "ollama", "--host", "http://127.0.0.1:1"}, "", "qai: *\n", 1},
         {{"prompt", "--schema", f + "missing.json"}, "", "qai: cannot read " + f + "missing.json: *\n", 1},
         {{"prompt", "--schema", f + "bad.json"}, "",

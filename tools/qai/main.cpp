@@ -172,6 +172,8 @@ int runModels(const std::vector<std::string>& args) {
     auto [models, error] = session.assistant->obtainAvailableModels();
     if (!error.empty()) return fail(error);
     for (const std::string& model : models) std::printf("%s\n", model.c_str());
+    // An empty list is an answer too, not to be taken for a hang or a broken pipe.
+    if (models.empty()) std::fprintf(stderr, "qai: no models listed\n");
     return 0;
 }
 
