@@ -40,13 +40,8 @@ diff -u "$fixtures/postgres_prompt.txt" "$work/direct.txt" || status=1
 cmp -s "$work/direct.txt" "$work/from_file.txt" || { echo "prompt differs between database and file" >&2; status=1; }
 
 # A database that is not there, and a server that is not running: one clear line each.
-expect_error() {  # expected-text command...
-  local expected=$1 out
-  shift
-  if out=$("$@" 2>&1 >/dev/null); then echo "succeeded: $*" >&2; status=1; return; fi
-  [ "$(printf '%s\n' "$out" | wc -l)" = 1 ] || { echo "more than one line: $out" >&2; status=1; }
-  case "$out" in *"$expected"*) ;; *) echo "unexpected error: $out" >&2; status=1 ;; esac
-}
+secrets=()
+source "$(dirname "$0")/expect_error.sh"
 expect_error 'qai: cannot connect to PostgreSQL: ' "$qai" schema "postgresql:///nosuchdb?host=$work&user=postgres"
 as_server "$bindir/pg_ctl" -D "$work/data" -m fast -w stop >/dev/null
 expect_error 'qai: cannot connect to PostgreSQL: ' "$qai" schema "$database"
