@@ -239,12 +239,12 @@ const std::string& QAIAssistantProperties::obtainCombinedInstructions() const {
     const std::shared_ptr<QAIDefaultAssistantMemory> own = memory_ ? nullptr : ownMemory_.lock();
     std::string hostText = memory_ ? memory_->obtainSummary() : std::string();
     const uint64_t revision = own ? own->obtainSummaryRevision() : 0;
-    if (rendered_.valid && rendered_.revision == revision && rendered_.summary == hostText &&
+    // A new store's empty record stands for what it renders: no memory, no instructions, no text.
+    if (rendered_.revision == revision && rendered_.summary == hostText &&
         rendered_.userInstructions == userInstructions_ &&
         rendered_.systemInstructions == systemInstructions_)
         return rendered_.text;
 
-    rendered_.valid = false;
     std::string out;
     if (!userInstructions_.empty()) {
         out += userInstructions_;
@@ -260,6 +260,6 @@ const std::string& QAIAssistantProperties::obtainCombinedInstructions() const {
     const size_t ddlStart = out.size();
     qaiAppendDDLText(out, own ? std::string_view(own->obtainSummaryRef()) : std::string_view(hostText));
     if (out.size() > ddlStart) out += '\n';
-    rendered_ = {true, revision, std::move(hostText), userInstructions_, systemInstructions_, std::move(out)};
+    rendered_ = {revision, std::move(hostText), userInstructions_, systemInstructions_, std::move(out)};
     return rendered_.text;
 }

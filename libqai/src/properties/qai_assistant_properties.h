@@ -78,7 +78,6 @@ private:
     /// The last combined instructions and what they were rendered from: a
     /// large description costs far more to render than to compare.
     struct Rendered {
-        bool valid = false;
         uint64_t revision = 0;  ///< the library's own memory: its text's revision
         std::string summary;    ///< a host's memory: its text itself
         std::string userInstructions;
